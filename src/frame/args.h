@@ -1,0 +1,79 @@
+// Matching call arguments to parameters, and converting them to the values
+// the method bodies take.
+#pragma once
+
+#include "frame/failure.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kiln {
+
+// One callable's parameters: all required, each positional or by keyword.
+struct Signature {
+    const char* qualname;  // "Iocp.submit_read()"
+    std::span<const char* const> params;
+};
+
+// Fills one borrowed slot per parameter, or fails with the TypeError that
+// names the callable.
+Status match_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** slots);
+Status match_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// Adds the note "while processing '{parameter}'" to a conversion failure.
+Failure note_parameter(Failure failure, const char* parameter);
+
+// TypeError "'{T}' object is not an instance of '{expected}'".
+Failure type_mismatch(PyObject* object, const char* expected);
+
+// The conversion kinds. Each has a Value and a convert().
+struct AnyObject {
+    using Value = PyRef;
+    static Result<Value> convert(PyObject* object);
+};
+struct Str {  // a UTF-8 view, borrowed from the argument for the call
+    using Value = std::string_view;
+    static Result<Value> convert(PyObject* object);
+};
+struct Path {  // a str as NUL-terminated UTF-16; refuses embedded NUL characters
+    using Value = std::u16string;
+    static Result<Value> convert(PyObject* object);
+};
+struct Bool {
+    using Value = bool;
+    static Result<Value> convert(PyObject* object);
+};
+struct SignedPtr {
+    using Value = std::intptr_t;
+    static Result<Value> convert(PyObject* object);
+};
+struct Unsigned64 {
+    using Value = std::uint64_t;
+    static Result<Value> convert(PyObject* object);
+};
+struct UnsignedPtr {
+    using Value = std::uintptr_t;
+    static Result<Value> convert(PyObject* object);
+};
+// A transfer length: the system's counts are 32 bits wide whatever the
+// pointer width, so a longer one is refused rather than cut short.
+struct Length32 {
+    using Value = std::uint32_t;
+    static Result<Value> convert(PyObject* object);
+};
+struct Bytes {  // bytes or a subclass; not other buffers
+    using Value = PyRef;
+    static Result<Value> convert(PyObject* object);
+};
+
+// UTF-8 to NUL-terminated UTF-16, surrogate pairs above U+FFFF.
+std::u16string to_utf16(std::string_view utf8);
+
+// Process-wide interned attribute names.
+enum class Name { All, Module, Bool, AddNote };
+PyObject* interned(Name name);
+
+}  // namespace kiln

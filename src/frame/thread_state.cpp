@@ -1,0 +1,94 @@
+#include "frame/thread_state.h"
+
+#include "frame/pyref.h"
+
+#include <atomic>
+#include <utility>
+#include <vector>
+
+namespace kiln {
+namespace {
+
+thread_local int t_entry_count = 0;
+
+std::mutex g_deferred_mutex;
+std::vector<PyObject*> g_deferred;  // guarded by g_deferred_mutex
+std::atomic<bool> g_deferred_pending{false};
+
+std::uint64_t next_thread_number() noexcept {
+    static std::atomic<std::uint64_t> counter{1};
+    return counter.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+std::uint64_t current_thread_id() noexcept {
+    thread_local const std::uint64_t id = next_thread_number();
+    return id;
+}
+
+int entry_count() noexcept { return t_entry_count; }
+
+void release_ref(PyObject* object) noexcept {
+    if (t_entry_count > 0) {
+        Py_DecRef(object);
+        return;
+    }
+    std::lock_guard lock(g_deferred_mutex);
+    g_deferred.push_back(object);
+    g_deferred_pending.store(true, std::memory_order_release);
+}
+
+void drain_deferred_releases() noexcept {
+    if (!g_deferred_pending.load(std::memory_order_acquire)) {
+        return;
+    }
+    std::vector<PyObject*> taken;
+    {
+        std::lock_guard lock(g_deferred_mutex);
+        taken.swap(g_deferred);
+        g_deferred_pending.store(false, std::memory_order_release);
+    }
+    // The mutex is not held here: a release may run arbitrary finalisers.
+    for (PyObject* object : taken) {
+        Py_DecRef(object);
+    }
+}
+
+EntryScope::EntryScope() noexcept {
+    ++t_entry_count;
+    drain_deferred_releases();
+}
+
+EntryScope::~EntryScope() { --t_entry_count; }
+
+GilScope::GilScope() noexcept : state_(PyGILState_Ensure()) {
+    ++t_entry_count;
+    drain_deferred_releases();
+}
+
+GilScope::~GilScope() {
+    --t_entry_count;
+    PyGILState_Release(state_);
+}
+
+UnlockedScope::UnlockedScope() noexcept
+    : saved_state_(nullptr), saved_count_(std::exchange(t_entry_count, 0)) {
+    saved_state_ = PyEval_SaveThread();
+}
+
+UnlockedScope::~UnlockedScope() {
+    PyEval_RestoreThread(saved_state_);
+    t_entry_count = saved_count_;
+    drain_deferred_releases();
+}
+
+void run_once_unlocked(std::once_flag& flag, const std::function<void()>& initialise) {
+    UnlockedScope unlocked;
+    std::call_once(flag, [&] {
+        GilScope locked;
+        initialise();
+    });
+}
+
+}  // namespace kiln

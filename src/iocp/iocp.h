@@ -1,0 +1,33 @@
+// Iocp: a completion port of its own and one completion thread that hands
+// batches of completion tuples to the event loop.
+#pragma once
+
+#include "frame/failure.h"
+#include "platform/platform.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace kiln::iocp {
+
+class IocpFields;
+
+struct IocpClass {
+    using Fields = IocpFields;
+    static constexpr const char* kTypePath = "_kiln::iocp::Iocp";
+    // Destruction on the owner thread: stops the object if it is running.
+    static void teardown(IocpFields& fields);
+};
+
+Result<IocpFields> construct_iocp(PyRef& loop_obj, PyRef& on_complete);
+Result<PyRef> iocp_submit_open(IocpFields& self, std::u16string& path, bool write, bool create, bool truncate,
+                               bool exclusive);
+Result<PyRef> iocp_submit_read(IocpFields& self, std::intptr_t handle, std::uint64_t offset, std::uint32_t len);
+Result<PyRef> iocp_submit_write(IocpFields& self, std::intptr_t handle, std::uint64_t offset, PyRef& data);
+Result<PyRef> iocp_submit_close(IocpFields& self, std::intptr_t handle);
+Status iocp_shutdown(IocpFields& self);
+
+}  // namespace kiln::iocp
+
+#include "iocp/iocp_fields.h"

@@ -1,0 +1,155 @@
+#include "iocp/op.h"
+
+#include "frame/frame.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace kiln::iocp {
+namespace {
+
+using platform::ErrorCode;
+
+OwnedOp make_op(OpKind kind, std::uint64_t id) {
+    void* block = platform::heap_alloc(sizeof(Op));
+    if (!block) {
+        allocation_failed(sizeof(Op));
+    }
+    std::memset(block, 0, sizeof(Op));
+    auto* op = static_cast<Op*>(block);
+    op->id = id;
+    op->kind = kind;
+    return OwnedOp(op);
+}
+
+void set_offset(Op& op, std::uint64_t offset) noexcept {
+    op.overlapped.Offset = static_cast<std::uint32_t>(offset);
+    op.overlapped.OffsetHigh = static_cast<std::uint32_t>(offset >> 32);
+}
+
+std::uint64_t offset_of(const Op& op) noexcept {
+    return (std::uint64_t{op.overlapped.OffsetHigh} << 32) | op.overlapped.Offset;
+}
+
+// A start failure: the record carries the code to its reaper.
+ErrorCode post_failure(platform::Handle port, OwnedOp& op, ErrorCode code) {
+    op->error = code;
+    return post_op(port, op, 0);
+}
+
+}  // namespace
+
+void op_release(Op* op) noexcept {
+    if (op->buf) {
+        release_ref(op->buf);
+    }
+    if (op->data) {
+        release_ref(op->data);
+    }
+    platform::heap_free(op);
+}
+
+OwnedOp make_read_op(std::uint64_t id, std::uint64_t offset, PyRef buffer, std::uint32_t len) {
+    OwnedOp op = make_op(OpKind::Read, id);
+    set_offset(*op, offset);
+    op->buf = buffer.release();
+    op->buf_ptr = PyBytes_AsString(op->buf);
+    op->buf_len = len;
+    return op;
+}
+
+OwnedOp make_write_op(std::uint64_t id, std::uint64_t offset, PyRef data) {
+    OwnedOp op = make_op(OpKind::Write, id);
+    set_offset(*op, offset);
+    op->data = data.release();
+    return op;
+}
+
+OwnedOp make_open_op(std::uint64_t id, platform::Handle opened, ErrorCode error) {
+    OwnedOp op = make_op(OpKind::Open, id);
+    op->opened_handle = opened;
+    op->error = error;
+    return op;
+}
+
+OwnedOp make_close_op(std::uint64_t id, ErrorCode error) {
+    OwnedOp op = make_op(OpKind::Close, id);
+    op->error = error;
+    return op;
+}
+
+ErrorCode post_op(platform::Handle port, OwnedOp& op, std::uint32_t bytes) {
+    if (!platform::post(port, bytes, 0, &op->overlapped)) {
+        return platform::last_error();
+    }
+    op.release();  // the port has it now
+    return 0;
+}
+
+ErrorCode start_read(platform::Handle file, platform::Handle port, OwnedOp& op) {
+    if (offset_of(*op) > kLargestOffset) {
+        return post_failure(port, op, platform::kErrorInvalidParameter);
+    }
+    std::uint32_t count = 0;
+    if (platform::read_file(file, op->buf_ptr, op->buf_len, &count, &op->overlapped)) {
+        op.release();  // the system queues the packet; the record may already be gone
+        return 0;
+    }
+    ErrorCode code = platform::last_error();
+    if (code == platform::kErrorIoPending) {
+        op.release();
+        return 0;
+    }
+    if (code == platform::kErrorHandleEof) {
+        return post_op(port, op, count);
+    }
+    return post_failure(port, op, code);
+}
+
+ErrorCode start_write(platform::Handle file, platform::Handle port, OwnedOp& op) {
+    if (offset_of(*op) > kLargestOffset) {
+        return post_failure(port, op, platform::kErrorInvalidParameter);
+    }
+    const char* contents = PyBytes_AsString(op->data);
+    auto size = static_cast<std::uint64_t>(PyBytes_Size(op->data));
+    auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, kLargestTransfer));
+    if (platform::write_file(file, contents, length, nullptr, &op->overlapped)) {
+        op.release();
+        return 0;
+    }
+    ErrorCode code = platform::last_error();
+    if (code == platform::kErrorIoPending) {
+        op.release();
+        return 0;
+    }
+    return post_failure(port, op, code);
+}
+
+ErrorCode op_outcome(const Op& op) noexcept {
+    if (op.error != 0) {
+        return op.error;
+    }
+    auto status = static_cast<platform::NtStatus>(op.overlapped.Internal);
+    if (status == platform::kStatusSuccess || status == platform::kStatusEndOfFile) {
+        return 0;
+    }
+    return platform::status_to_error(status);
+}
+
+PyRef op_read_bytes(Op& op, std::uint32_t count) {
+    PyRef buffer = PyRef::steal(std::exchange(op.buf, nullptr));
+    if (!buffer) {
+        return PyRef::borrow(Py_None);
+    }
+    if (count >= op.buf_len) {
+        return buffer;
+    }
+    return created(PyBytes_FromStringAndSize(op.buf_ptr, static_cast<Py_ssize_t>(count)));
+}
+
+Failure call_failed(const char* function, ErrorCode code) {
+    return Failure::os_error(std::string(function) + " failed (winerror " + std::to_string(code) + ")", code);
+}
+
+}  // namespace kiln::iocp

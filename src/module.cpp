@@ -1,0 +1,241 @@
+// The module's entry, its execution step and the registration of its two
+// classes.
+#include "frame/frame.h"
+#include "iocp/iocp.h"
+#include "iocp/proactor_io.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace kiln {
+namespace {
+
+using iocp::IocpClass;
+using iocp::ProactorClass;
+
+constexpr const char kModuleDoc[] = "Native async backend for mallow (io_uring on Linux, IOCP on Windows).";
+
+// Parameters of every callable, and the names their messages use.
+constexpr const char* kIocpNewParams[] = {"loop_obj", "on_complete"};
+constexpr const char* kOpenParams[] = {"path", "write", "create", "truncate", "exclusive"};
+constexpr const char* kReadParams[] = {"handle", "offset", "len"};
+constexpr const char* kWriteParams[] = {"handle", "offset", "data"};
+constexpr const char* kHandleParams[] = {"handle"};
+constexpr const char* kProactorNewParams[] = {"iocp"};
+constexpr const char* kTakeParams[] = {"addr", "transferred"};
+constexpr const char* kDiscardParams[] = {"addr"};
+
+constexpr Signature kIocpNew{"Iocp.__new__()", kIocpNewParams};
+constexpr Signature kIocpSubmitOpen{"Iocp.submit_open()", kOpenParams};
+constexpr Signature kIocpSubmitRead{"Iocp.submit_read()", kReadParams};
+constexpr Signature kIocpSubmitWrite{"Iocp.submit_write()", kWriteParams};
+constexpr Signature kIocpSubmitClose{"Iocp.submit_close()", kHandleParams};
+constexpr Signature kProactorNew{"ProactorIo.__new__()", kProactorNewParams};
+constexpr Signature kProactorOpen{"ProactorIo.open()", kOpenParams};
+constexpr Signature kProactorClose{"ProactorIo.close()", kHandleParams};
+constexpr Signature kProactorSubmitRead{"ProactorIo.submit_read()", kReadParams};
+constexpr Signature kProactorSubmitWrite{"ProactorIo.submit_write()", kWriteParams};
+constexpr Signature kProactorTake{"ProactorIo.take()", kTakeParams};
+constexpr Signature kProactorDiscard{"ProactorIo.discard()", kDiscardParams};
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+template <auto Frame>
+PyCFunction as_cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Frame));
+}
+
+PyMethodDef g_iocp_methods[] = {
+    {"submit_open",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitOpen, iocp::iocp_submit_open, Path, Bool, Bool, Bool, Bool>>(),
+     kFastcall, "submit_open($self, path, write, create, truncate, exclusive)\n--\n\n"},
+    {"submit_read",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitRead, iocp::iocp_submit_read, SignedPtr, Unsigned64,
+                                Length32>>(),
+     kFastcall, "submit_read($self, handle, offset, len)\n--\n\n"},
+    {"submit_write",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitWrite, iocp::iocp_submit_write, SignedPtr, Unsigned64,
+                                Bytes>>(),
+     kFastcall, "submit_write($self, handle, offset, data)\n--\n\n"},
+    {"submit_close", as_cfunction<&method_frame<IocpClass, kIocpSubmitClose, iocp::iocp_submit_close, SignedPtr>>(),
+     kFastcall, "submit_close($self, handle)\n--\n\n"},
+    {"shutdown", as_cfunction<&noargs_frame<IocpClass, iocp::iocp_shutdown>>(), METH_NOARGS,
+     "shutdown($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef g_proactor_methods[] = {
+    {"open",
+     as_cfunction<&method_frame<ProactorClass, kProactorOpen, iocp::proactor_open, Path, Bool, Bool, Bool, Bool>>(),
+     kFastcall,
+     "open($self, path, write, create, truncate, exclusive)\n--\n\n"
+     "Open a file with overlapped I/O and associate it with the loop's IOCP.\n"
+     "Synchronous (CreateFileW is not an overlapped operation)."},
+    {"close", as_cfunction<&method_frame<ProactorClass, kProactorClose, iocp::proactor_close, SignedPtr>>(),
+     kFastcall, "close($self, handle)\n--\n\n"},
+    {"submit_read",
+     as_cfunction<&method_frame<ProactorClass, kProactorSubmitRead, iocp::proactor_submit_read, SignedPtr,
+                                Unsigned64, Length32>>(),
+     kFastcall, "submit_read($self, handle, offset, len)\n--\n\n"},
+    {"submit_write",
+     as_cfunction<&method_frame<ProactorClass, kProactorSubmitWrite, iocp::proactor_submit_write, SignedPtr,
+                                Unsigned64, Bytes>>(),
+     kFastcall, "submit_write($self, handle, offset, data)\n--\n\n"},
+    {"take",
+     as_cfunction<&method_frame<ProactorClass, kProactorTake, iocp::proactor_take, UnsignedPtr, UnsignedPtr>>(),
+     kFastcall,
+     "take($self, addr, transferred)\n--\n\n"
+     "Reap a completed op: return its bytes (read) or transferred count\n"
+     "(write), or raise OSError. Frees the op. Runs on the loop thread."},
+    {"discard", as_cfunction<&method_frame<ProactorClass, kProactorDiscard, iocp::proactor_discard, UnsignedPtr>>(),
+     kFastcall,
+     "discard($self, addr)\n--\n\n"
+     "Free an op whose future was cancelled and whose completion the loop\n"
+     "reaped but did not hand to `take` (the future was already done). Safe\n"
+     "because the shim that calls this is only dropped after `_poll` has\n"
+     "popped the completion, so the kernel is finished with the buffer."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+Result<iocp::IocpFields> construct_iocp(PyRef& loop_obj, PyRef& on_complete) {
+    return iocp::construct_iocp(loop_obj, on_complete);
+}
+
+Result<iocp::ProactorFields> construct_proactor(std::intptr_t port) { return iocp::construct_proactor(port); }
+
+PyType_Slot g_iocp_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Iocp(loop_obj, on_complete)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(&constructor_frame<IocpClass, kIocpNew, construct_iocp, AnyObject, AnyObject>)},
+    {Py_tp_methods, g_iocp_methods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_frame<IocpClass>)},
+    {0, nullptr},
+};
+
+PyType_Slot g_proactor_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ProactorIo(iocp)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(&constructor_frame<ProactorClass, kProactorNew, construct_proactor, SignedPtr>)},
+    {Py_tp_methods, g_proactor_methods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_frame<ProactorClass>)},
+    {0, nullptr},
+};
+
+PyType_Spec g_iocp_spec{"builtins.Iocp", sizeof(Instance<IocpClass>), 0, Py_TPFLAGS_DEFAULT, g_iocp_slots};
+PyType_Spec g_proactor_spec{"builtins.ProactorIo", sizeof(Instance<ProactorClass>), 0, Py_TPFLAGS_DEFAULT,
+                            g_proactor_slots};
+
+// The two type objects live for the whole process and are shared by every
+// execution of the module.
+struct TypeStore {
+    PyType_Spec* spec;
+    std::once_flag once;
+    std::atomic<PyObject*> type{nullptr};
+};
+TypeStore g_iocp_type{&g_iocp_spec, {}, {}};
+TypeStore g_proactor_type{&g_proactor_spec, {}, {}};
+
+Result<PyObject*> type_object(TypeStore& store) {
+    if (PyObject* type = store.type.load(std::memory_order_acquire)) {
+        return type;
+    }
+    Status failed;
+    try {
+        run_once_unlocked(store.once, [&] {
+            PyObject* type = PyType_FromSpec(store.spec);
+            if (!type) {
+                failed = Failure::fetch();
+                throw InternalError("type creation failed");  // leaves the once-guard open for a retry
+            }
+            store.type.store(type, std::memory_order_release);
+        });
+    } catch (const InternalError&) {
+        if (failed) {
+            return std::move(*failed);
+        }
+        throw;
+    }
+    return store.type.load(std::memory_order_acquire);
+}
+
+Status add_to_all(PyObject* module, const char* name) {
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, interned(Name::All)));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return Failure::fetch();
+        }
+        PyErr_Clear();
+        all = created(PyList_New(0));
+        if (PyObject_SetAttr(module, interned(Name::All), all.get()) < 0) {
+            return Failure::fetch();
+        }
+    } else if (!PyList_Check(all.get())) {
+        return type_mismatch(all.get(), "list");
+    }
+    PyRef text = created(PyUnicode_FromString(name));
+    if (PyList_Append(all.get(), text.get()) < 0) {
+        PyErr_Clear();
+        internal_failure(std::string("could not append __name__ to __all__: ") + name);
+    }
+    return std::nullopt;
+}
+
+Status add_attribute(PyObject* module, const char* name, PyObject* value) {
+    if (Status failed = add_to_all(module, name)) {
+        return failed;
+    }
+    if (PyObject_SetAttrString(module, name, value) < 0) {
+        return Failure::fetch();
+    }
+    return std::nullopt;
+}
+
+Status add_type(PyObject* module, const char* name, TypeStore& store) {
+    Result<PyObject*> type = type_object(store);
+    if (!type.ok()) {
+        return std::move(type.failure());
+    }
+    return add_attribute(module, name, type.value());
+}
+
+Status fill_module(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        return type_mismatch(module, "module");
+    }
+    if (Status failed = add_type(module, "Iocp", g_iocp_type)) {
+        return failed;
+    }
+    if (Status failed = add_type(module, "ProactorIo", g_proactor_type)) {
+        return failed;
+    }
+    PyRef doc = created(PyUnicode_FromString(kModuleDoc));
+    return add_attribute(module, "__doc__", doc.get());
+}
+
+int execute_module(PyObject* module) noexcept {
+    EntryScope entry;
+    try {
+        if (Status failed = fill_module(module)) {
+            std::move(*failed).raise();
+            return -1;
+        }
+        return 0;
+    } catch (const InternalError& error) {
+        raise_internal(error);
+        return -1;
+    }
+}
+
+PyModuleDef_Slot g_module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&execute_module)},
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT, "_kiln", "", 0, nullptr, g_module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace kiln
+
+PyMODINIT_FUNC PyInit__kiln(void) { return PyModuleDef_Init(&kiln::g_module); }

@@ -1,0 +1,21 @@
+// Control of the POSIX emulation, for tests. Exported from the Linux build of
+// the module only, and reached from Python with ctypes.CDLL(_kiln.__file__).
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#error "the emulation control API exists only in the POSIX build"
+#endif
+
+#define KILN_EMU_API extern "C" __attribute__((visibility("default")))
+
+KILN_EMU_API std::intptr_t kiln_emu_create_port(void);  // new port handle, 0 on failure
+KILN_EMU_API int kiln_emu_dequeue(std::intptr_t port, std::uint32_t timeout_ms, std::uint32_t* bytes,
+                                  std::uintptr_t* key, std::uintptr_t* overlapped);  // 1 = removed one packet
+KILN_EMU_API int kiln_emu_close_handle(std::intptr_t handle);  // 1 = closed
+KILN_EMU_API std::uint32_t kiln_emu_open_handle_count(void);   // open files and ports
+KILN_EMU_API std::uint32_t kiln_emu_heap_blocks(void);         // live heap_alloc blocks
+KILN_EMU_API void kiln_emu_set_io_mode(int mode);              // 0 inline, 1 deferred, 2 held
+KILN_EMU_API void kiln_emu_release_held(void);                 // let every held operation finish
+KILN_EMU_API int kiln_emu_fail_next(const char* operation, std::uint32_t error);  // 1 = known name

@@ -1,0 +1,137 @@
+// The completion-port operations the module needs from the operating system.
+//
+// Two implementations sit behind this header: win32.cpp (kernel32 and ntdll)
+// and emulated.cpp (a POSIX emulation of ports and overlapped file I/O that
+// behaves like Windows wherever the module can observe it). Nothing outside
+// src/platform/ calls the operating system directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace kiln::platform {
+
+#ifdef _WIN32
+using Handle = HANDLE;
+using Overlapped = OVERLAPPED;
+using OverlappedEntry = OVERLAPPED_ENTRY;
+#else
+using Handle = void*;
+
+// Same field names and order as the Windows OVERLAPPED block.
+struct Overlapped {
+    std::uintptr_t Internal;      // NTSTATUS of the operation
+    std::uintptr_t InternalHigh;  // bytes transferred
+    std::uint32_t Offset;
+    std::uint32_t OffsetHigh;
+    Handle hEvent;
+};
+
+// Same field names and order as the Windows OVERLAPPED_ENTRY.
+struct OverlappedEntry {
+    std::uintptr_t lpCompletionKey;
+    Overlapped* lpOverlapped;
+    std::uintptr_t Internal;
+    std::uint32_t dwNumberOfBytesTransferred;
+};
+#endif
+
+using ErrorCode = std::uint32_t;   // a Windows error code; 0 is success
+using NtStatus = std::uint32_t;
+
+inline Handle const kInvalidHandle = reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1));
+inline constexpr std::uintptr_t kStopKey = ~std::uintptr_t{0};
+inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+inline constexpr std::uint32_t kWaitObject0 = 0;
+inline constexpr std::uint32_t kWaitTimeout = 0x102;
+inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
+
+// Windows error codes the module and its tests meet.
+inline constexpr ErrorCode kErrorFileNotFound = 2;
+inline constexpr ErrorCode kErrorPathNotFound = 3;
+inline constexpr ErrorCode kErrorAccessDenied = 5;
+inline constexpr ErrorCode kErrorInvalidHandle = 6;
+inline constexpr ErrorCode kErrorNotEnoughMemory = 8;
+inline constexpr ErrorCode kErrorGenFailure = 31;
+inline constexpr ErrorCode kErrorSharingViolation = 32;
+inline constexpr ErrorCode kErrorHandleEof = 38;
+inline constexpr ErrorCode kErrorFileExists = 80;
+inline constexpr ErrorCode kErrorInvalidParameter = 87;
+inline constexpr ErrorCode kErrorDiskFull = 112;
+inline constexpr ErrorCode kErrorFilenameExcedRange = 206;
+inline constexpr ErrorCode kErrorMrMidNotFound = 317;
+inline constexpr ErrorCode kErrorAbandonedWait0 = 735;
+inline constexpr ErrorCode kErrorOperationAborted = 995;
+inline constexpr ErrorCode kErrorIoPending = 997;
+inline constexpr ErrorCode kErrorNotFound = 1168;
+
+// NTSTATUS values left in Overlapped::Internal.
+inline constexpr NtStatus kStatusSuccess = 0;
+inline constexpr NtStatus kStatusPending = 0x103;
+inline constexpr NtStatus kStatusEndOfFile = 0xC0000011;
+inline constexpr NtStatus kStatusInvalidHandle = 0xC0000008;
+inline constexpr NtStatus kStatusAccessDenied = 0xC0000022;
+inline constexpr NtStatus kStatusDiskFull = 0xC000007F;
+inline constexpr NtStatus kStatusCancelled = 0xC0000120;
+
+// CreateFileW arguments.
+inline constexpr std::uint32_t kGenericRead = 0x80000000u;
+inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
+inline constexpr std::uint32_t kShareReadWrite = 0x3;
+inline constexpr std::uint32_t kCreateNew = 1;
+inline constexpr std::uint32_t kCreateAlways = 2;
+inline constexpr std::uint32_t kOpenExisting = 3;
+inline constexpr std::uint32_t kOpenAlways = 4;
+inline constexpr std::uint32_t kTruncateExisting = 5;
+inline constexpr std::uint32_t kNormalOverlapped = 0x40000080u;  // FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED
+
+inline constexpr std::size_t kCompletionThreadStack = 0x200000;  // reserved, not committed
+inline constexpr std::uint32_t kMaxBatch = 64;
+
+// Every function below returns what its Windows counterpart returns; on
+// failure the cause is in last_error(), which must be read before any other
+// call of this interface on the same thread.
+
+// CreateIoCompletionPort(INVALID_HANDLE_VALUE, NULL, 0, 0); nullptr on failure.
+Handle create_port();
+// CreateIoCompletionPort(file, port, 0, 0); key 0, system-default concurrency.
+Handle associate(Handle file, Handle port);
+// CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+//             disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+// kInvalidHandle on failure. `path` is NUL-terminated UTF-16.
+Handle open_file(const char16_t* path, std::uint32_t access, std::uint32_t disposition);
+// ReadFile(file, buffer, len, count, overlapped); `count` may be null.
+bool read_file(Handle file, void* buffer, std::uint32_t len, std::uint32_t* count, Overlapped* overlapped);
+// WriteFile(file, data, len, count, overlapped); `count` may be null.
+bool write_file(Handle file, const void* data, std::uint32_t len, std::uint32_t* count, Overlapped* overlapped);
+// CancelIoEx(file, overlapped); a null overlapped cancels every operation on the file.
+bool cancel_io(Handle file, Overlapped* overlapped);
+// PostQueuedCompletionStatus(port, bytes, key, overlapped).
+bool post(Handle port, std::uint32_t bytes, std::uintptr_t key, Overlapped* overlapped);
+// GetQueuedCompletionStatusEx(port, entries, capacity, removed, timeout_ms, FALSE).
+bool wait(Handle port, OverlappedEntry* entries, std::uint32_t capacity, std::uint32_t* removed,
+          std::uint32_t timeout_ms);
+// RtlNtStatusToDosError(status).
+ErrorCode status_to_error(NtStatus status);
+// CloseHandle(handle).
+bool close(Handle handle);
+// CreateThread(NULL, stack_reservation, entry, context, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL).
+using ThreadEntry = void (*)(void* context);
+Handle start_thread(ThreadEntry entry, void* context, std::size_t stack_reservation);
+// WaitForSingleObject(handle, timeout_ms): kWaitObject0, kWaitTimeout or kWaitFailed.
+std::uint32_t wait_for(Handle handle, std::uint32_t timeout_ms);
+// HeapAlloc(GetProcessHeap(), 0, size) / HeapFree(GetProcessHeap(), 0, block).
+void* heap_alloc(std::size_t size);
+void heap_free(void* block);
+// GetLastError().
+ErrorCode last_error();
+// The system's description of an error code, without a trailing line break
+// (FormatMessageW on Windows).
+std::string describe_error(ErrorCode code);
+
+}  // namespace kiln::platform

@@ -1,0 +1,25 @@
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+import support  # noqa: E402
+
+
+@pytest.fixture
+def emu():
+    """The emulation, reset to inline I/O after the test."""
+    if not support.EMULATED:
+        pytest.skip("needs the emulated platform's control API")
+    emulation = support.Emulation()
+    emulation.set_io_mode(support.IO_INLINE)
+    yield emulation
+    emulation.release_held()
+    emulation.set_io_mode(support.IO_INLINE)
+
+
+@pytest.fixture
+def plat():
+    return support.platform()
