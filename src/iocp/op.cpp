@@ -102,6 +102,9 @@ ErrorCode start_read(platform::Handle file, platform::Handle port, OwnedOp& op) 
         return 0;
     }
     if (code == platform::kErrorHandleEof) {
+        // The system may have left STATUS_PENDING behind without writing a
+        // final status: mark the record as finished.
+        op->overlapped.Internal = platform::kStatusEndOfFile;
         return post_op(port, op, count);
     }
     return post_failure(port, op, code);
