@@ -541,9 +541,15 @@ IoResult perform(const IoRequest& request) {
     return {at_end ? kStatusEndOfFile : kStatusSuccess, done};
 }
 
+// The status is written last, with release order: a reader that sees it
+// leave STATUS_PENDING (possibly on another thread) sees the byte count too.
+void store_status(Overlapped& overlapped, NtStatus status) {
+    std::atomic_ref<decltype(overlapped.Internal)>(overlapped.Internal).store(status, std::memory_order_release);
+}
+
 void record(const IoRequest& request, IoResult result) {
     request.overlapped->InternalHigh = result.bytes;
-    request.overlapped->Internal = result.status;
+    store_status(*request.overlapped, result.status);
 }
 
 // An operation that went pending reports even its failure through the port.
@@ -637,7 +643,6 @@ bool complete_inline(const IoRequest& request, std::uint32_t* count) {
 }
 
 bool defer(IoRequest request, bool held) {
-    request.overlapped->Internal = kStatusPending;
     request.held = held;
     worker().submit(std::move(request));
     return fail(kErrorIoPending);
@@ -650,6 +655,9 @@ std::uint64_t offset_of(const Overlapped& overlapped) {
 bool start_io(Handle handle, char* buffer, std::uint32_t length, std::uint32_t* count, Overlapped* overlapped,
               bool write) {
     if (count) *count = 0;
+    // Like the system, mark the operation pending before anything can fail:
+    // a call that fails at once leaves it so.
+    if (overlapped) store_status(*overlapped, kStatusPending);
     auto file = find_object<File>(handle);
     if (!file) return fail(kErrorInvalidHandle);
     if (!file->can(write)) return fail(kErrorAccessDenied);
