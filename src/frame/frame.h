@@ -117,8 +117,8 @@ PyObject* noargs_frame(PyObject* self, PyObject*) noexcept {
 template <class Cls>
 Result<PyRef> create_instance(PyTypeObject* type, typename Cls::Fields&& fields) {
     auto base_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
-    PyRef no_args = created(PyTuple_New(0));
-    PyObject* object = base_new(type, no_args.get(), nullptr);
+    PyRef no_args = PyRef::steal(PyTuple_New(0));
+    PyObject* object = no_args ? base_new(type, no_args.get(), nullptr) : nullptr;
     if (!object) {
         Failure failure = Failure::fetch();
         Cls::teardown(fields);
@@ -161,6 +161,10 @@ void dealloc_frame(PyObject* self) noexcept {
         } else {
             // The fields may be in use by the thread that owns them: leave
             // them, and everything they own, alive for the rest of the process.
+            // Their destructors do not run, so nothing outside the object may
+            // point into it; state others must reach lives in blocks of its own.
+            // The cyclic collector can bring an object here from whatever
+            // thread happens to allocate when a collection is due.
             Failure::deferred(PyExc_RuntimeError,
                               std::string(Cls::kTypePath) + " is unsendable, but is being dropped on another thread")
                 .report_unraisable();

@@ -62,7 +62,7 @@ EntryScope::EntryScope() noexcept {
 
 EntryScope::~EntryScope() { --t_entry_count; }
 
-GilScope::GilScope() noexcept : state_(PyGILState_Ensure()) {
+GilScope::GilScope() : state_(PyGILState_Ensure()) {
     ++t_entry_count;
     drain_deferred_releases();
 }

@@ -30,10 +30,12 @@ public:
     EntryScope& operator=(const EntryScope&) = delete;
 };
 
-// A thread of the module's own taking the interpreter lock.
+// A thread of the module's own taking the interpreter lock. Not noexcept: an
+// older interpreter ends a thread that asks for the lock during finalization
+// by unwinding it, and that must pass through.
 class GilScope {
 public:
-    GilScope() noexcept;
+    GilScope();
     ~GilScope();
     GilScope(const GilScope&) = delete;
     GilScope& operator=(const GilScope&) = delete;

@@ -727,15 +727,25 @@ private:
         return std::max<std::size_t>(rounded, PTHREAD_STACK_MIN);
     }
 
+    // Signals the end of the thread however it ends: the interpreter may
+    // unwind a thread that asks for its lock during finalization, and the
+    // system signals the handle then too.
+    struct FinishSignal {
+        ThreadObject& self;
+        ~FinishSignal() {
+            {
+                std::lock_guard lock(self.mutex_);
+                self.finished_ = true;
+            }
+            self.finished_changed_.notify_all();
+        }
+    };
+
     static void* run(void* owner) {
         std::unique_ptr<std::shared_ptr<ThreadObject>> reference(static_cast<std::shared_ptr<ThreadObject>*>(owner));
         ThreadObject& self = **reference;
+        FinishSignal signal{self};
         self.entry_(self.context_);
-        {
-            std::lock_guard lock(self.mutex_);
-            self.finished_ = true;
-        }
-        self.finished_changed_.notify_all();
         return nullptr;
     }
 
