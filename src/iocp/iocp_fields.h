@@ -1,0 +1,103 @@
+// The state of one Iocp object: its operation counter, and the engine that
+// holds its completion port and completion thread.
+#pragma once
+
+#include "iocp/op.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+namespace kiln::iocp {
+
+// The single owner of one system handle; closes it, unexamined, when it goes.
+class OwnedHandle {
+public:
+    OwnedHandle() noexcept = default;
+    explicit OwnedHandle(platform::Handle handle) noexcept : handle_(handle) {}
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    OwnedHandle(OwnedHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = std::exchange(other.handle_, nullptr);
+        }
+        return *this;
+    }
+    ~OwnedHandle() { reset(); }
+
+    platform::Handle get() const noexcept { return handle_; }
+    explicit operator bool() const noexcept { return handle_ != nullptr; }
+    // Gives the handle up without closing it.
+    platform::Handle release() noexcept { return std::exchange(handle_, nullptr); }
+    void reset() noexcept {
+        if (platform::Handle handle = std::exchange(handle_, nullptr)) {
+            platform::close(handle);
+        }
+    }
+
+private:
+    platform::Handle handle_ = nullptr;
+};
+
+enum class ThreadOutcome : std::uint8_t { Running, Ended, Failed };
+
+// Where the completion thread leaves how it ended. Shared with the thread,
+// because a thread whose join failed may still write it.
+using OutcomeSlot = std::shared_ptr<std::atomic<ThreadOutcome>>;
+
+// A started completion thread: its handle and its outcome slot. Empty once
+// joined or moved from.
+class CompletionThread {
+public:
+    CompletionThread() noexcept = default;
+    CompletionThread(OwnedHandle handle, OutcomeSlot outcome) noexcept
+        : handle_(std::move(handle)), outcome_(std::move(outcome)) {}
+
+    explicit operator bool() const noexcept { return static_cast<bool>(handle_); }
+    platform::Handle handle() const noexcept { return handle_.get(); }
+    // Waits for the thread with the interpreter lock released (the thread
+    // needs it to finish its last batch), then closes the handle. A failed
+    // wait closes the handle too and fails internally. The caller holds the
+    // interpreter lock.
+    ThreadOutcome join();
+
+private:
+    OwnedHandle handle_;
+    OutcomeSlot outcome_;
+};
+
+// The port and the thread of a running object, taken out together by the
+// stop sequence. It lives in a block of its own, so that the process-wide
+// list of running engines can reach it however the Python object ends.
+struct Engine {
+    OwnedHandle port;
+    CompletionThread thread;  // present while the object runs
+};
+
+class IocpFields {
+public:
+    IocpFields() = default;
+    explicit IocpFields(std::unique_ptr<Engine> engine) noexcept : engine_(std::move(engine)) {}
+    IocpFields(IocpFields&& other) noexcept
+        : next_id_(other.next_id_.load()), engine_(std::move(other.engine_)) {}
+    IocpFields(const IocpFields&) = delete;
+    IocpFields& operator=(const IocpFields&) = delete;
+    IocpFields& operator=(IocpFields&&) = delete;
+    ~IocpFields();
+
+    std::uint64_t take_next_id() noexcept { return take_id(next_id_); }
+    // Running until the stop sequence takes the thread out.
+    bool running() const noexcept { return engine_ && engine_->thread; }
+    // Valid only while running.
+    platform::Handle port() const noexcept { return engine_->port.get(); }
+    Engine* engine() noexcept { return engine_.get(); }
+
+private:
+    std::atomic<std::uint64_t> next_id_{1};
+    std::unique_ptr<Engine> engine_;
+};
+
+}  // namespace kiln::iocp

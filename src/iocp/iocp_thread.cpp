@@ -1,0 +1,154 @@
+// The completion thread: waits on the port, turns each batch of finished
+// records into completion tuples under one acquisition of the interpreter
+// lock, and hands the batch to the event loop.
+#include "iocp/iocp_engine.h"
+#include "iocp/open_flags.h"
+
+#include "frame/frame.h"
+
+#include <algorithm>
+#include <array>
+#include <new>
+
+namespace kiln::iocp {
+namespace {
+
+using platform::ErrorCode;
+using platform::OverlappedEntry;
+
+// Owned by the thread from its first instruction.
+struct ThreadContext {
+    // In this order, so that on_complete is dropped before loop_obj.
+    PyRef loop_obj;
+    PyRef on_complete;
+    platform::Handle port;  // borrowed: the object closes it
+    OutcomeSlot outcome;
+};
+
+using Entries = std::array<OverlappedEntry, platform::kMaxBatch>;
+
+// Under the lock the exception goes at once.
+void discard_exception() noexcept { PyRef::steal(PyErr_GetRaisedException()); }
+
+std::int64_t result_of(const Op& op, std::uint32_t count) noexcept {
+    switch (op.kind) {
+        case OpKind::Open: return from_handle(op.opened_handle);
+        case OpKind::Close: return 0;
+        default: return count;
+    }
+}
+
+PyRef data_of(Op& op, ErrorCode outcome, std::uint32_t count) {
+    if (op.kind == OpKind::Read && outcome == 0) {
+        return op_read_bytes(op, count);
+    }
+    return PyRef::borrow(Py_None);
+}
+
+// (id, outcome, result, data)
+PyRef completion_tuple(Op& op, std::uint32_t count) {
+    ErrorCode outcome = op_outcome(op);
+    PyRef data = data_of(op, outcome, count);
+    PyRef id = created(PyLong_FromUnsignedLongLong(op.id));
+    PyRef error = created(PyLong_FromLong(static_cast<std::int32_t>(outcome)));
+    PyRef result = created(PyLong_FromLongLong(result_of(op, count)));
+    PyRef tuple = created(PyTuple_New(4));
+    PyObject* items[] = {id.release(), error.release(), result.release(), data.release()};
+    for (Py_ssize_t index = 0; index < 4; ++index) {
+        PyTuple_SetItem(tuple.get(), index, items[index]);
+    }
+    return tuple;
+}
+
+// A tuple that cannot be appended is a lost completion, not a failure.
+void append(PyObject* batch, const PyRef& tuple) {
+    if (PyList_Append(batch, tuple.get()) < 0) {
+        discard_exception();
+    }
+}
+
+// A loop that is closed or has no such method loses the batch; the thread
+// goes on serving.
+void hand_over(const ThreadContext& context, PyObject* batch) {
+    PyRef name = created(PyUnicode_FromString("call_soon_threadsafe"));
+    PyObject* args[] = {context.loop_obj.get(), context.on_complete.get(), batch};
+    PyRef returned = PyRef::steal(
+        PyObject_VectorcallMethod(name.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    name.reset();
+    if (!returned) {
+        discard_exception();
+    }
+}
+
+// One batch, under one acquisition of the lock. Every record is released
+// right after its tuple is built. False once the stop packet has come.
+bool deliver(const ThreadContext& context, const Entries& entries, std::uint32_t removed) {
+    GilScope locked;
+    PyRef batch = created(PyList_New(0));
+    bool stop = false;
+    for (std::uint32_t index = 0; index < removed; ++index) {
+        const OverlappedEntry& entry = entries[index];
+        if (!entry.lpOverlapped) {
+            stop = stop || entry.lpCompletionKey == platform::kStopKey;
+            continue;
+        }
+        OwnedOp op(reinterpret_cast<Op*>(entry.lpOverlapped));
+        append(batch.get(), completion_tuple(*op, entry.dwNumberOfBytesTransferred));
+    }
+    if (PyList_Size(batch.get()) > 0) {
+        hand_over(context, batch.get());
+    }
+    return !stop;
+}
+
+void serve(const ThreadContext& context) {
+    Entries entries{};
+    for (;;) {
+        std::uint32_t removed = 0;
+        if (!platform::wait(context.port, entries.data(), platform::kMaxBatch, &removed, platform::kInfinite)) {
+            return;  // the port is gone
+        }
+        if (interpreter_exiting()) {
+            // The lock may never be given again. The records just dequeued
+            // stay allocated: their references cannot be dropped without it.
+            return;
+        }
+        if (!deliver(context, entries, std::min(removed, platform::kMaxBatch))) {
+            return;
+        }
+    }
+}
+
+// Catches only the module's own failures: the interpreter may end this
+// thread by unwinding it, and that must pass through.
+void completion_main(void* raw) {
+    std::unique_ptr<ThreadContext> context(static_cast<ThreadContext*>(raw));
+    ThreadOutcome outcome = ThreadOutcome::Ended;
+    try {
+        serve(*context);
+    } catch (const InternalError&) {
+        outcome = ThreadOutcome::Failed;  // its diagnostic is written already
+    } catch (const std::bad_alloc&) {
+        allocation_failed(0);
+    }
+    OutcomeSlot slot = context->outcome;
+    context.reset();  // this thread is outside any call: both references go to the deferred list
+    slot->store(outcome, std::memory_order_release);
+}
+
+}  // namespace
+
+CompletionThread start_completion_thread(PyRef& loop_obj, PyRef& on_complete, platform::Handle port) {
+    auto outcome = std::make_shared<std::atomic<ThreadOutcome>>(ThreadOutcome::Running);
+    auto context = std::make_unique<ThreadContext>(ThreadContext{std::move(loop_obj), std::move(on_complete), port, outcome});
+    platform::Handle thread = platform::start_thread(&completion_main, context.get(), platform::kCompletionThreadStack);
+    if (!thread) {
+        ErrorCode code = platform::last_error();
+        context.reset();
+        internal_failure("failed to spawn thread: " + platform::describe_error(code));
+    }
+    context.release();  // the thread's now
+    return CompletionThread(OwnedHandle(thread), std::move(outcome));
+}
+
+}  // namespace kiln::iocp
