@@ -1,0 +1,110 @@
+"""Copies a file of random bytes through ``_kiln.Iocp`` and through
+``loop.run_in_executor``, checks both copies and compares their speed."""
+
+import argparse
+import asyncio
+import hashlib
+import os
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from iocp_files import IocpFiles  # noqa: E402
+
+MIB = 1024 * 1024
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--size", type=int, default=64, help="file size in MiB (default 64)")
+    parser.add_argument("--block", type=int, default=256, help="block size in KiB (default 256)")
+    parser.add_argument("--depth", type=int, default=32, help="operations in flight (default 32)")
+    parser.add_argument("--path", help="source file to create (default: in a temporary directory)")
+    return parser.parse_args(argv)
+
+
+def write_random_file(path, size):
+    with open(path, "wb") as f:
+        for _ in range(0, size, MIB):
+            f.write(os.urandom(MIB))
+        f.truncate(size)
+
+
+def sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while chunk := f.read(4 * MIB):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+async def copy_with_iocp(source, target, size, block, depth):
+    async with IocpFiles() as files:
+        src = await files.open(source)
+        dst = await files.open(target, write=True, create=True, truncate=True)
+        offsets = iter(range(0, size, block))
+
+        async def worker():
+            for offset in offsets:
+                data = await files.read(src, offset, block)
+                written = await files.write(dst, offset, data)
+                assert written == len(data), (written, len(data))
+
+        await asyncio.gather(*(worker() for _ in range(depth)))
+        await files.close(src)
+        await files.close(dst)
+
+
+async def copy_with_executor(source, target, size, block, depth):
+    loop = asyncio.get_running_loop()
+    src = os.open(source, os.O_RDONLY)
+    dst = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    offsets = iter(range(0, size, block))
+
+    async def worker():
+        for offset in offsets:
+            data = await loop.run_in_executor(None, os.pread, src, block, offset)
+            await loop.run_in_executor(None, os.pwrite, dst, data, offset)
+
+    try:
+        await asyncio.gather(*(worker() for _ in range(depth)))
+    finally:
+        os.close(src)
+        os.close(dst)
+
+
+def timed_copy(copy, source, target, size, block, depth):
+    started = time.perf_counter()
+    asyncio.run(copy(source, target, size, block, depth))
+    seconds = time.perf_counter() - started
+    operations = 2 * -(-size // block)
+    return size / 1e6 / seconds, operations / seconds
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    size, block = args.size * MIB, args.block * 1024
+    with tempfile.TemporaryDirectory() as scratch:
+        source = args.path or os.path.join(scratch, "source.bin")
+        print(f"writing {args.size} MiB of random bytes to {source}")
+        write_random_file(source, size)
+        expected = sha256(source)
+        results = {}
+        for name, copy in (("Iocp", copy_with_iocp), ("run_in_executor", copy_with_executor)):
+            target = os.path.join(scratch, f"copy-{name}.bin")
+            results[name] = timed_copy(copy, source, target, size, block, args.depth)
+            if sha256(target) != expected:
+                print(f"{name}: the copy differs from the source", file=sys.stderr)
+                return 1
+        print(f"block {args.block} KiB, depth {args.depth}; both copies match SHA-256 {expected[:16]}...")
+        for name, (mb_per_s, ops_per_s) in results.items():
+            print(f"{name:>16}: {mb_per_s:8.1f} MB/s {ops_per_s:10.0f} operations/s")
+        ratio = results["Iocp"][0] / results["run_in_executor"][0]
+        print(f"{'Iocp / executor':>16}: {ratio:8.2f}x")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
