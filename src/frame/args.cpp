@@ -309,27 +309,22 @@ Result<std::uint64_t> Unsigned64::convert(PyObject* object) {
     return unsigned_of_int(index.get());
 }
 
-Result<std::uintptr_t> UnsignedPtr::convert(PyObject* object) {
+// An unsigned 64-bit conversion narrowed to T, refused when it does not fit.
+template <class T>
+Result<T> unsigned_within(PyObject* object) {
     Result<std::uint64_t> value = Unsigned64::convert(object);
     if (!value.ok()) {
         return std::move(value.failure());
     }
-    if (value.value() > std::numeric_limits<std::uintptr_t>::max()) {
+    if (value.value() > std::numeric_limits<T>::max()) {
         return Failure::deferred(PyExc_OverflowError, kOutOfRange);
     }
-    return static_cast<std::uintptr_t>(value.value());
+    return static_cast<T>(value.value());
 }
 
-Result<std::uint32_t> Length32::convert(PyObject* object) {
-    Result<std::uint64_t> value = Unsigned64::convert(object);
-    if (!value.ok()) {
-        return std::move(value.failure());
-    }
-    if (value.value() > std::numeric_limits<std::uint32_t>::max()) {
-        return Failure::deferred(PyExc_OverflowError, kOutOfRange);
-    }
-    return static_cast<std::uint32_t>(value.value());
-}
+Result<std::uintptr_t> UnsignedPtr::convert(PyObject* object) { return unsigned_within<std::uintptr_t>(object); }
+
+Result<std::uint32_t> Length32::convert(PyObject* object) { return unsigned_within<std::uint32_t>(object); }
 
 Result<PyRef> Bytes::convert(PyObject* object) {
     if (!has_flag(object, Py_TPFLAGS_BYTES_SUBCLASS)) {

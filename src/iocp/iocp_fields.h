@@ -3,6 +3,7 @@
 #pragma once
 
 #include "iocp/op.h"
+#include "platform/owned_handle.h"
 
 #include <atomic>
 #include <cstdint>
@@ -11,36 +12,7 @@
 
 namespace kiln::iocp {
 
-// The single owner of one system handle; closes it, unexamined, when it goes.
-class OwnedHandle {
-public:
-    OwnedHandle() noexcept = default;
-    explicit OwnedHandle(platform::Handle handle) noexcept : handle_(handle) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    OwnedHandle(OwnedHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
-        if (this != &other) {
-            reset();
-            handle_ = std::exchange(other.handle_, nullptr);
-        }
-        return *this;
-    }
-    ~OwnedHandle() { reset(); }
-
-    platform::Handle get() const noexcept { return handle_; }
-    explicit operator bool() const noexcept { return handle_ != nullptr; }
-    // Gives the handle up without closing it.
-    platform::Handle release() noexcept { return std::exchange(handle_, nullptr); }
-    void reset() noexcept {
-        if (platform::Handle handle = std::exchange(handle_, nullptr)) {
-            platform::close(handle);
-        }
-    }
-
-private:
-    platform::Handle handle_ = nullptr;
-};
+using platform::OwnedHandle;
 
 enum class ThreadOutcome : std::uint8_t { Running, Ended, Failed };
 

@@ -3,6 +3,7 @@
 #include "iocp/proactor_io.h"
 
 #include "iocp/open_flags.h"
+#include "platform/owned_handle.h"
 
 #include <algorithm>
 #include <string>
@@ -14,22 +15,6 @@ namespace {
 using platform::ErrorCode;
 
 // A file just opened, closed again unless it is handed to the caller.
-class NewFile {
-public:
-    explicit NewFile(platform::Handle handle) noexcept : handle_(handle) {}
-    NewFile(const NewFile&) = delete;
-    NewFile& operator=(const NewFile&) = delete;
-    ~NewFile() {
-        if (handle_) {
-            platform::close(handle_);
-        }
-    }
-    platform::Handle release() noexcept { return std::exchange(handle_, nullptr); }
-
-private:
-    platform::Handle handle_;
-};
-
 PyRef none() { return PyRef::borrow(Py_None); }
 
 Failure io_failed(ErrorCode code) {
@@ -74,7 +59,7 @@ Result<PyRef> proactor_open(ProactorFields& self, std::u16string& path, bool wri
     if (handle == platform::kInvalidHandle) {
         return call_failed("CreateFileW", platform::last_error());
     }
-    NewFile file(handle);
+    platform::OwnedHandle file(handle);
     // A file the loop's port never hears from would leave its I/O hanging.
     if (!platform::associate(handle, self.port())) {
         ErrorCode code = platform::last_error();
