@@ -71,7 +71,7 @@ constexpr std::array kStatusMappings{
     StatusMapping{kStatusInvalidParameter, kErrorInvalidParameter},
     StatusMapping{kStatusAccessDenied, kErrorAccessDenied},
     StatusMapping{kStatusObjectNameNotFound, kErrorFileNotFound},
-    StatusMapping{kStatusObjectNameCollision, kErrorFileExists},
+    StatusMapping{kStatusObjectNameCollision, kErrorAlreadyExists},
     StatusMapping{kStatusObjectPathNotFound, kErrorPathNotFound},
     StatusMapping{kStatusSharingViolation, kErrorSharingViolation},
     StatusMapping{kStatusDiskFull, kErrorDiskFull},
@@ -485,6 +485,9 @@ std::string parent_of(const std::string& path) {
 
 ErrorCode open_error(const std::string& path, int error) {
     if (error == ENOENT && !is_directory(parent_of(path))) return kErrorPathNotFound;
+    // The open call reports a name collision as "file exists", unlike the
+    // general status translation.
+    if (error == EEXIST) return kErrorFileExists;
     return status_to_error(status_from_errno(error));
 }
 
@@ -778,11 +781,20 @@ Handle create_port() {
     return handles().insert(std::make_shared<Port>());
 }
 
+// No existing port: the system makes one for the file and hands it back.
+Handle associate_with_new_port(std::shared_ptr<File> file) {
+    auto port = std::make_shared<Port>();
+    if (!file->attach(port)) return fail<Handle>(kErrorInvalidParameter, nullptr);
+    return handles().insert(std::move(port));
+}
+
 Handle associate(Handle file, Handle port) {
     if (injected(Operation::Associate)) return nullptr;
     auto file_object = find_object<File>(file);
+    if (!file_object) return fail<Handle>(kErrorInvalidHandle, nullptr);
+    if (!port) return associate_with_new_port(std::move(file_object));
     auto port_object = find_object<Port>(port);
-    if (!file_object || !port_object) return fail<Handle>(kErrorInvalidHandle, nullptr);
+    if (!port_object) return fail<Handle>(kErrorInvalidHandle, nullptr);
     if (!file_object->attach(std::move(port_object))) return fail<Handle>(kErrorInvalidParameter, nullptr);
     return port;
 }

@@ -61,6 +61,7 @@ inline constexpr ErrorCode kErrorGenFailure = 31;
 inline constexpr ErrorCode kErrorSharingViolation = 32;
 inline constexpr ErrorCode kErrorHandleEof = 38;
 inline constexpr ErrorCode kErrorFileExists = 80;
+inline constexpr ErrorCode kErrorAlreadyExists = 183;
 inline constexpr ErrorCode kErrorInvalidParameter = 87;
 inline constexpr ErrorCode kErrorDiskFull = 112;
 inline constexpr ErrorCode kErrorFilenameExcedRange = 206;
