@@ -1,13 +1,16 @@
 // What the module relies on from the completion-port operations. Everything
 // here must hold for the Win32 layer and for the POSIX emulation alike, so it
-// goes through platform.h only; the I/O mode switch is a no-op on Windows,
+// goes through platform.h only, except for setting up what the interface
+// cannot make (a pipe on Windows); the I/O mode switch is a no-op on Windows,
 // where the system itself decides whether an operation completes at once.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -36,6 +39,20 @@ void use_io_mode([[maybe_unused]] int mode) {
     kiln_emu_set_io_mode(mode);
 #endif
 }
+
+// The Windows builds of these tests run under Wine, which differs from
+// Windows in a few places the tests reach. Those assertions state what
+// Windows does and are left out under Wine alone. Decided once, before any
+// test runs, because the probe itself changes the thread's last error.
+bool detect_wine() {
+#ifdef _WIN32
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
+const bool kUnderWine = detect_wine();
 
 class ScratchDir {
 public:
@@ -150,6 +167,9 @@ TEST(Port, TimedWaitGivesUpWithWaitTimeout) {
 }
 
 TEST(Port, ClosingItReleasesAWaiterWithAbandonedWait) {
+    if (kUnderWine) {
+        GTEST_SKIP() << "Wine leaves a thread waiting on a port asleep when the port is closed";
+    }
     ErrorCode error = 0;
     // The close may land before the waiter blocks; that run proves nothing, so retry.
     for (int attempt = 0; attempt < 20 && error != kErrorAbandonedWait0; ++attempt) {
@@ -175,8 +195,6 @@ TEST(Port, AssociationIsOneToOneAndOutlivesThePortHandle) {
     Handle file = open(dir / "a", kReadWrite, kCreateNew);
     Handle port = create_port();
     Handle other = create_port();
-    EXPECT_EQ(associate(file, nullptr), nullptr);
-    EXPECT_EQ(last_error(), kErrorInvalidHandle);
     EXPECT_EQ(associate(port, other), nullptr);
     EXPECT_EQ(last_error(), kErrorInvalidHandle);
     EXPECT_EQ(associate(file, port), port);
@@ -187,6 +205,28 @@ TEST(Port, AssociationIsOneToOneAndOutlivesThePortHandle) {
     EXPECT_TRUE(write_file(file, "x", 1, nullptr, &overlapped) || last_error() == kErrorIoPending);
     EXPECT_TRUE(close(file));
     EXPECT_TRUE(close(other));
+}
+
+// With no existing port the call makes a new one for the file, as
+// CreateIoCompletionPort does, and the file's completions go there.
+TEST(Port, AssociatingWithNoPortCreatesOne) {
+    ScratchDir dir;
+    Handle file = open(dir / "a", kReadWrite, kCreateNew);
+    Handle port = create_port();
+    Handle made = associate(file, nullptr);
+    EXPECT_NE(made, nullptr) << last_error();
+    if (made) {
+        EXPECT_NE(made, port);
+        EXPECT_EQ(associate(file, port), nullptr);
+        EXPECT_EQ(last_error(), kErrorInvalidParameter);
+        Overlapped overlapped{};
+        auto start = [&](std::uint32_t* count) { return write_file(file, "x", 1, count, &overlapped); };
+        EXPECT_EQ(settle(made, overlapped, start), (Outcome{0, 1}));
+        EXPECT_TRUE(port_is_empty(port));
+        EXPECT_TRUE(close(made));
+    }
+    EXPECT_TRUE(close(file));
+    EXPECT_TRUE(close(port));
 }
 
 // A handle that does not name an object of the kind the call needs.
@@ -212,7 +252,10 @@ TEST_P(InvalidHandle, EveryCallFailsWithInvalidHandle) {
     };
     expect_invalid(!read_file(bad_file, buffer, 4, nullptr, &overlapped), "read_file");
     expect_invalid(!write_file(bad_file, buffer, 4, nullptr, &overlapped), "write_file");
-    expect_invalid(!cancel_io(bad_file, nullptr), "cancel_io");
+    // Wine cancels on any kind of handle, and reports success when there was nothing to cancel.
+    if (!(kUnderWine && GetParam() == BadHandle::WrongKind)) {
+        expect_invalid(!cancel_io(bad_file, nullptr), "cancel_io");
+    }
     expect_invalid(associate(bad_file, port) == nullptr, "associate");
     expect_invalid(!post(bad_port, 0, 0, nullptr), "post");
     expect_invalid(!wait(bad_port, &entry, 1, &removed, 0), "wait");
@@ -258,6 +301,9 @@ class OpenDisposition : public ::testing::TestWithParam<OpenCase> {};
 
 TEST_P(OpenDisposition, CreatesTruncatesOrRefuses) {
     const OpenCase& c = GetParam();
+    if (kUnderWine && c.disposition == kTruncateExisting && !(c.access & kWrite)) {
+        GTEST_SKIP() << "Wine truncates without write access, which Windows requires for TRUNCATE_EXISTING";
+    }
     ScratchDir dir;
     fs::path path = dir / "data.bin";
     if (c.exists) put_file(path, "abc");
@@ -416,12 +462,101 @@ TEST_P(FileIo, CancellingNothingFailsWithNotFound) {
               (Outcome{0, 3}));
     EXPECT_FALSE(cancel_io(file, &overlapped));
     EXPECT_EQ(last_error(), kErrorNotFound);
-    EXPECT_FALSE(cancel_io(file, nullptr));
-    EXPECT_EQ(last_error(), kErrorNotFound);
+    // Wine reports success for a cancel-all that found nothing; Windows fails it.
+    if (!kUnderWine) {
+        EXPECT_FALSE(cancel_io(file, nullptr));
+        EXPECT_EQ(last_error(), kErrorNotFound);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FileIo, ::testing::Values(0, 1),
                          [](const auto& info) { return info.param == 0 ? "Inline" : "Deferred"; });
+
+// Something to read that the system holds in flight until it is cancelled. A
+// file read always finishes by itself on Windows, so there it is the client
+// end of a pipe nobody writes to; the emulation holds file reads on request.
+class PendingSource {
+public:
+    PendingSource() {
+#ifdef _WIN32
+        std::wstring name = L"\\\\.\\pipe\\kiln-contract-" + std::to_wstring(GetCurrentProcessId());
+        server_ = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 64, 64,
+                                   0, nullptr);
+        std::u16string path(name.begin(), name.end());
+        file_ = open_file(path.c_str(), kReadWrite, kOpenExisting);
+#else
+        put_file(dir_ / "held.bin", "content");
+        file_ = open(dir_ / "held.bin", kRead, kOpenExisting);
+        use_io_mode(2);
+#endif
+    }
+    ~PendingSource() {
+        if (file_ != kInvalidHandle) close(file_);
+#ifdef _WIN32
+        CloseHandle(server_);
+#else
+        use_io_mode(0);
+#endif
+    }
+    Handle file() const { return file_; }
+
+private:
+    ScratchDir dir_;
+    Handle file_ = kInvalidHandle;
+#ifdef _WIN32
+    HANDLE server_ = INVALID_HANDLE_VALUE;
+#endif
+};
+
+TEST(Cancel, APendingReadCompletesAsAborted) {
+    PendingSource source;
+    Handle file = source.file();
+    ASSERT_NE(file, kInvalidHandle) << last_error();
+    Handle port = create_port();
+    ASSERT_EQ(associate(file, port), port);
+    char buffer[8] = {};
+    std::uint32_t count = 12345;
+    Overlapped overlapped{};
+    ASSERT_FALSE(read_file(file, buffer, sizeof buffer, &count, &overlapped));
+    ASSERT_EQ(last_error(), kErrorIoPending);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(overlapped.Internal, kStatusPending);
+    EXPECT_TRUE(port_is_empty(port));
+
+    EXPECT_TRUE(cancel_io(file, &overlapped)) << last_error();
+    OverlappedEntry entry{};
+    std::uint32_t removed = 0;
+    ASSERT_TRUE(wait(port, &entry, 1, &removed, 10000)) << last_error();
+    EXPECT_EQ(removed, 1u);
+    EXPECT_EQ(entry.lpOverlapped, &overlapped);
+    EXPECT_EQ(entry.lpCompletionKey, 0u);
+    EXPECT_EQ(entry.dwNumberOfBytesTransferred, 0u);
+    EXPECT_EQ(overlapped.Internal, kStatusCancelled);
+    EXPECT_EQ(status_to_error(static_cast<NtStatus>(overlapped.Internal)), kErrorOperationAborted);
+    // Once its packet is out, the operation is nothing the system can cancel.
+    EXPECT_FALSE(cancel_io(file, &overlapped));
+    EXPECT_EQ(last_error(), kErrorNotFound);
+    EXPECT_TRUE(close(port));
+}
+
+// ---------------------------------------------------------------- heap
+
+TEST(Heap, BlocksAreDistinctAlignedAndWritable) {
+    const std::size_t sizes[] = {0, 0, 1, sizeof(Overlapped), 4096, std::size_t{1} << 20};
+    std::vector<void*> blocks;
+    for (std::size_t size : sizes) {
+        void* block = heap_alloc(size);
+        ASSERT_NE(block, nullptr) << size;
+        // Operation records start with the OVERLAPPED block and hold 64-bit fields.
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 8, 0u) << size;
+        std::memset(block, 0xA5, size);
+        blocks.push_back(block);
+    }
+    std::sort(blocks.begin(), blocks.end());
+    EXPECT_EQ(std::adjacent_find(blocks.begin(), blocks.end()), blocks.end()) << "a block was handed out twice";
+    for (void* block : blocks) heap_free(block);
+    heap_free(nullptr);
+}
 
 // ---------------------------------------------------------------- threads, statuses
 
@@ -461,7 +596,7 @@ TEST(Status, MapsToTheWindowsErrorCodes) {
         {0xC000000D, kErrorInvalidParameter},
         {0xC0000034, kErrorFileNotFound},
         {0xC000003A, kErrorPathNotFound},
-        {0xC0000035, kErrorFileExists},
+        {0xC0000035, 183},  // ERROR_ALREADY_EXISTS; CreateFileW alone turns it into ERROR_FILE_EXISTS
         {0xC0000043, kErrorSharingViolation},
         {0xC0000185, 1117},
         {0xC0DEC0DE, kErrorMrMidNotFound},
@@ -470,7 +605,10 @@ TEST(Status, MapsToTheWindowsErrorCodes) {
 }
 
 TEST(Status, DescribesErrorsWithoutALineBreak) {
-    EXPECT_EQ(describe_error(kErrorFileNotFound), "The system cannot find the file specified.");
+    // Wine words its message table its own way.
+    if (!kUnderWine) {
+        EXPECT_EQ(describe_error(kErrorFileNotFound), "The system cannot find the file specified.");
+    }
     for (ErrorCode code : {kErrorAccessDenied, kErrorHandleEof, kErrorOperationAborted, kErrorAbandonedWait0}) {
         std::string text = describe_error(code);
         EXPECT_FALSE(text.empty()) << code;

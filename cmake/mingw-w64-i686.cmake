@@ -1,0 +1,4 @@
+# 32-bit Windows (win32) through mingw-w64.
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(KILN_MINGW_TRIPLET i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -1,0 +1,95 @@
+"""Packs a cross-built _kiln.pyd into an abi3 wheel for Windows.
+
+Usage: cross_wheel.py PYPROJECT PYD PLATFORM OUT_DIR
+       (PLATFORM is win32 or win_amd64)
+
+The native build's wheel comes from scikit-build-core, which cannot drive a
+cross-compilation; this writes the same layout by hand: the module at the top
+level, and a .dist-info with METADATA from pyproject.toml, WHEEL and RECORD.
+The archive is reproducible: fixed times and order.
+"""
+
+import base64
+import hashlib
+import re
+import sys
+import tomllib
+import zipfile
+from pathlib import Path
+
+PYTHON_TAG = "cp312"
+ABI_TAG = "abi3"
+PLATFORMS = {"win32", "win_amd64"}
+# Zip cannot store times before 1980.
+FIXED_TIME = (1980, 1, 1, 0, 0, 0)
+
+
+def metadata(project: dict, root: Path) -> str:
+    lines = [
+        "Metadata-Version: 2.1",
+        f"Name: {project['name']}",
+        f"Version: {project['version']}",
+    ]
+    if "description" in project:
+        lines.append(f"Summary: {project['description']}")
+    license_ = project.get("license")
+    if isinstance(license_, dict) and "text" in license_:
+        lines.append(f"License: {license_['text']}")
+    if "requires-python" in project:
+        lines.append(f"Requires-Python: {project['requires-python']}")
+    body = ""
+    readme = project.get("readme")
+    if isinstance(readme, str) and (root / readme).is_file():
+        kind = "text/markdown" if readme.lower().endswith(".md") else "text/plain"
+        lines.append(f"Description-Content-Type: {kind}")
+        body = (root / readme).read_text(encoding="utf-8")
+    return "\n".join(lines) + "\n\n" + body
+
+
+def record_line(name: str, data: bytes) -> str:
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode("ascii")
+    return f"{name},sha256={digest},{len(data)}"
+
+
+def main(pyproject: str, pyd: str, platform: str, out_dir: str) -> None:
+    if platform not in PLATFORMS:
+        sys.exit(f"platform must be one of {sorted(PLATFORMS)}")
+    pyproject_path = Path(pyproject)
+    project = tomllib.loads(pyproject_path.read_text(encoding="utf-8"))["project"]
+    # Wheel file names and .dist-info folders use the normalised name.
+    name = re.sub(r"[-_.]+", "_", project["name"]).lower()
+    version = project["version"]
+    tag = f"{PYTHON_TAG}-{ABI_TAG}-{platform}"
+    dist_info = f"{name}-{version}.dist-info"
+
+    files = [
+        ("_kiln.pyd", Path(pyd).read_bytes(), 0o755),
+        (f"{dist_info}/METADATA", metadata(project, pyproject_path.parent).encode("utf-8"), 0o644),
+        (
+            f"{dist_info}/WHEEL",
+            (
+                "Wheel-Version: 1.0\n"
+                "Generator: kiln scripts/cross_wheel.py\n"
+                "Root-Is-Purelib: false\n"
+                f"Tag: {tag}\n"
+            ).encode("utf-8"),
+            0o644,
+        ),
+    ]
+    record = "\n".join([record_line(path, data) for path, data, _ in files] + [f"{dist_info}/RECORD,,"]) + "\n"
+    files.append((f"{dist_info}/RECORD", record.encode("utf-8"), 0o644))
+
+    out = Path(out_dir)
+    out.mkdir(parents=True, exist_ok=True)
+    wheel = out / f"{name}-{version}-{tag}.whl"
+    with zipfile.ZipFile(wheel, "w", compression=zipfile.ZIP_DEFLATED) as archive:
+        for path, data, mode in files:
+            info = zipfile.ZipInfo(path, date_time=FIXED_TIME)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.external_attr = (0o100000 | mode) << 16
+            archive.writestr(info, data)
+    print(wheel)
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
