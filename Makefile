@@ -14,7 +14,7 @@ SANITIZE ?= 0
 # Interpreter for `make pytest`: 3.12, 3.13 (this machine's) or sid (chroot).
 PY ?= 3.13
 
-.PHONY: help setup wheel contract pytest test demo bench sanitize chroot clean distclean clean-cache
+.PHONY: help setup wheel contract pytest test demo bench sanitize cross chroot clean distclean clean-cache
 
 help:
 	@echo "make demo       build, install into .venv, run examples/copy_demo.py (DEMO_ARGS=...)"
@@ -22,6 +22,7 @@ help:
 	@echo "                (SANITIZE=1: also the suites under ASan+UBSan)"
 	@echo "make bench      build, install into .venv, run bench/bench.py (BENCH_ARGS=...)"
 	@echo "make sanitize   contract tests and pytest under ASan+UBSan"
+	@echo "make cross      Windows builds (i686, x86_64), their checks and wheels, tests under Wine"
 	@echo "make contract   only the platform contract tests (GoogleTest)"
 	@echo "make pytest     only pytest on one interpreter: PY=3.12|3.13|sid (PYTEST_ARGS=...)"
 	@echo "make wheel      only the abi3 wheel, warnings as errors, into dist/"
@@ -57,6 +58,9 @@ bench: setup
 sanitize:
 	scripts/setup.sh --test
 	scripts/sanitize.sh $(PYTEST_ARGS)
+
+cross: setup
+	scripts/cross.sh
 
 chroot:
 	scripts/setup.sh --test

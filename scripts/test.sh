@@ -71,6 +71,13 @@ if "$here/wheel.sh" 2>&1 | tee "$logs/wheel.log"; [ "${PIPESTATUS[0]}" -eq 0 ]; 
 else
   record wheel 1 $((SECONDS - start)) "the wheel did not build: no pytest suite ran"
 fi
+# The Windows builds and their Wine runs, where the tools are installed
+# (.ci/run installs them).
+if on_ci; then
+  suite cross "$here/cross.sh"
+else
+  suite cross "$here/cross.sh" --if-installed
+fi
 # Opt-in: a cold build of the sanitized trees costs about as much as the rest.
 if [ "${KILN_TEST_SANITIZE:-0}" = 1 ]; then
   suite sanitize "$here/sanitize.sh"
