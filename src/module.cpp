@@ -139,21 +139,16 @@ Result<PyObject*> type_object(TypeStore& store) {
     if (PyObject* type = store.type.load(std::memory_order_acquire)) {
         return type;
     }
-    Status failed;
-    try {
-        run_once_unlocked(store.once, [&] {
-            PyObject* type = PyType_FromSpec(store.spec);
-            if (!type) {
-                failed = Failure::fetch();
-                throw InternalError("type creation failed");  // leaves the once-guard open for a retry
-            }
-            store.type.store(type, std::memory_order_release);
-        });
-    } catch (const InternalError&) {
-        if (failed) {
-            return std::move(*failed);
+    Status failed = run_once_unlocked(store.once, std::function<Status()>([&]() -> Status {
+        PyObject* type = PyType_FromSpec(store.spec);
+        if (!type) {
+            return Failure::fetch();
         }
-        throw;
+        store.type.store(type, std::memory_order_release);
+        return std::nullopt;
+    }));
+    if (failed) {
+        return std::move(*failed);
     }
     return store.type.load(std::memory_order_acquire);
 }

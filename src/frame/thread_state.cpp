@@ -91,4 +91,19 @@ void run_once_unlocked(std::once_flag& flag, const std::function<void()>& initia
     });
 }
 
+Status run_once_unlocked(std::once_flag& flag, const std::function<Status()>& initialise) {
+    struct TryAgainLater {};
+    Status failed;
+    try {
+        run_once_unlocked(flag, std::function<void()>([&] {
+            failed = initialise();
+            if (failed) {
+                throw TryAgainLater{};  // call_once leaves its flag unset
+            }
+        }));
+    } catch (const TryAgainLater&) {
+    }
+    return failed;
+}
+
 }  // namespace kiln

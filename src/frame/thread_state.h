@@ -2,6 +2,7 @@
 // and one-time initialisations.
 #pragma once
 
+#include "frame/failure.h"
 #include "frame/python.h"
 
 #include <cstdint>
@@ -64,5 +65,9 @@ private:
 // initialisation itself runs with the lock taken again. If it throws, the
 // exception propagates and a later call tries again.
 void run_once_unlocked(std::once_flag& flag, const std::function<void()>& initialise);
+
+// The same for an initialisation that can fail as a value: a failure is
+// returned and leaves the guard open, so a later call tries again.
+Status run_once_unlocked(std::once_flag& flag, const std::function<Status()>& initialise);
 
 }  // namespace kiln

@@ -124,22 +124,13 @@ Status ensure_exit_hook() {
     if (g_exit_hook_registered.load(std::memory_order_acquire)) {
         return std::nullopt;
     }
-    Status failed;
-    try {
-        run_once_unlocked(g_exit_hook_once, [&] {
-            failed = register_exit_hook();
-            if (failed) {
-                throw InternalError("atexit registration failed");  // leaves the once-guard open for a retry
-            }
-            g_exit_hook_registered.store(true, std::memory_order_release);
-        });
-    } catch (const InternalError&) {
-        if (failed) {
-            return std::move(*failed);
+    return run_once_unlocked(g_exit_hook_once, std::function<Status()>([]() -> Status {
+        if (Status failed = register_exit_hook()) {
+            return failed;
         }
-        throw;
-    }
-    return std::nullopt;
+        g_exit_hook_registered.store(true, std::memory_order_release);
+        return std::nullopt;
+    }));
 }
 
 Result<std::unique_ptr<Engine>> start_engine(PyRef& loop_obj, PyRef& on_complete) {
