@@ -86,6 +86,18 @@ bool port_is_empty(Handle port) {
     return !wait(port, &entry, 1, &removed, 0) && last_error() == kWaitTimeout && removed == 0;
 }
 
+// Takes the one packet an operation queued, checking that it names the
+// operation with key 0.
+OverlappedEntry expect_packet(Handle port, const Overlapped* overlapped) {
+    OverlappedEntry entry{};
+    std::uint32_t removed = 0;
+    EXPECT_TRUE(wait(port, &entry, 1, &removed, 10000)) << last_error();
+    EXPECT_EQ(removed, 1u);
+    EXPECT_EQ(entry.lpOverlapped, overlapped);
+    EXPECT_EQ(entry.lpCompletionKey, 0u);
+    return entry;
+}
+
 // How an overlapped operation ended: 0 or the Windows error, and the bytes moved.
 struct Outcome {
     ErrorCode error;
@@ -108,12 +120,7 @@ Outcome settle(Handle port, Overlapped& overlapped, Start start) {
         EXPECT_TRUE(port_is_empty(port)) << "a refused operation queued a packet";
         return {error, 0};
     }
-    OverlappedEntry entry{};
-    std::uint32_t removed = 0;
-    EXPECT_TRUE(wait(port, &entry, 1, &removed, 10000)) << last_error();
-    EXPECT_EQ(removed, 1u);
-    EXPECT_EQ(entry.lpOverlapped, &overlapped);
-    EXPECT_EQ(entry.lpCompletionKey, 0u);
+    OverlappedEntry entry = expect_packet(port, &overlapped);
     EXPECT_EQ(entry.dwNumberOfBytesTransferred, overlapped.InternalHigh);
     EXPECT_EQ(count, done ? entry.dwNumberOfBytesTransferred : 0u);
     return {status_to_error(static_cast<NtStatus>(overlapped.Internal)), entry.dwNumberOfBytesTransferred};
@@ -524,12 +531,7 @@ TEST(Cancel, APendingReadCompletesAsAborted) {
     EXPECT_TRUE(port_is_empty(port));
 
     EXPECT_TRUE(cancel_io(file, &overlapped)) << last_error();
-    OverlappedEntry entry{};
-    std::uint32_t removed = 0;
-    ASSERT_TRUE(wait(port, &entry, 1, &removed, 10000)) << last_error();
-    EXPECT_EQ(removed, 1u);
-    EXPECT_EQ(entry.lpOverlapped, &overlapped);
-    EXPECT_EQ(entry.lpCompletionKey, 0u);
+    OverlappedEntry entry = expect_packet(port, &overlapped);
     EXPECT_EQ(entry.dwNumberOfBytesTransferred, 0u);
     EXPECT_EQ(overlapped.Internal, kStatusCancelled);
     EXPECT_EQ(status_to_error(static_cast<NtStatus>(overlapped.Internal)), kErrorOperationAborted);
