@@ -14,7 +14,6 @@ namespace {
 
 using platform::ErrorCode;
 
-// A file just opened, closed again unless it is handed to the caller.
 PyRef none() { return PyRef::borrow(Py_None); }
 
 Failure io_failed(ErrorCode code) {
