@@ -199,3 +199,26 @@ def test_exit_with_an_iocp_running(tmp_path, scenario):
     assert done.returncode == 0, done.stderr
     assert "terminate" not in done.stderr and "Fatal" not in done.stderr
     assert time.monotonic() - started < 5
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_child_finds_its_iocps_shut_down_and_exits():
+    done = run_python("""
+        import os, sys, warnings
+        import _kiln
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+        sys.path.insert(0, %r)
+        from iocp_helpers import Session
+        session = Session()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                session.iocp.submit_close(-4)
+            except RuntimeError as exc:
+                sys.exit(0 if str(exc) == "Iocp has been shut down" else 3)
+            sys.exit(4)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0, status
+        assert session.close(-4) == (6, 0, None)  # the parent's Iocp still serves
+    """ % os.path.dirname(__file__))
+    assert done.returncode == 0, done.stderr

@@ -97,23 +97,53 @@ PyObject* stop_running_engines(PyObject*, PyObject*) noexcept {
 
 PyMethodDef g_exit_hook_def = {"stop_running_iocps", &stop_running_engines, METH_NOARGS, nullptr};
 
-Status register_exit_hook() {
-    PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
-    if (!atexit) {
-        return Failure::fetch();
-    }
-    PyRef hook = PyRef::steal(PyCFunction_New(&g_exit_hook_def, nullptr));
+// Calls module.function(hook) with `keyword` naming the hook, if given.
+Status register_hook(const char* module_name, const char* function, PyMethodDef& definition,
+                     const char* keyword) {
+    PyRef module = PyRef::steal(PyImport_ImportModule(module_name));
+    PyRef hook = module ? PyRef::steal(PyCFunction_New(&definition, nullptr)) : PyRef();
     if (!hook) {
         return Failure::fetch();
     }
-    PyRef name = created(PyUnicode_FromString("register"));
-    PyObject* args[] = {atexit.get(), hook.get()};
-    PyRef registered =
-        PyRef::steal(PyObject_VectorcallMethod(name.get(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyRef name = created(PyUnicode_FromString(function));
+    PyRef keywords = keyword ? created(Py_BuildValue("(s)", keyword)) : PyRef();
+    PyObject* args[] = {module.get(), hook.get()};
+    std::size_t positional = keyword ? 1 : 2;
+    PyRef registered = PyRef::steal(PyObject_VectorcallMethod(
+        name.get(), args, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.get()));
     if (!registered) {
         return Failure::fetch();
     }
     return std::nullopt;
+}
+
+#ifndef _WIN32
+// A child made by fork has no completion threads, and its ports are the
+// parent's: stopping an engine there would wait for ever on a thread that
+// does not exist. Every engine is let go of, closing nothing, and its object
+// counts as shut down in the child.
+PyObject* forget_engines_in_child(PyObject*, PyObject*) noexcept {
+    return run_frame([]() -> Result<PyRef> {
+        for (Engine& taken : take_out_all()) {
+            static_cast<void>(taken.port.release());
+            taken.thread.forget();
+        }
+        return PyRef::borrow(Py_None);
+    });
+}
+
+PyMethodDef g_fork_hook_def = {"forget_iocps_in_child", &forget_engines_in_child, METH_NOARGS, nullptr};
+#endif
+
+Status register_process_hooks() {
+    if (Status failed = register_hook("atexit", "register", g_exit_hook_def, nullptr)) {
+        return failed;
+    }
+#ifndef _WIN32
+    return register_hook("os", "register_at_fork", g_fork_hook_def, "after_in_child");
+#else
+    return std::nullopt;
+#endif
 }
 
 }  // namespace
@@ -125,7 +155,7 @@ Status ensure_exit_hook() {
         return std::nullopt;
     }
     return run_once_unlocked(g_exit_hook_once, std::function<Status()>([]() -> Status {
-        if (Status failed = register_exit_hook()) {
+        if (Status failed = register_process_hooks()) {
             return failed;
         }
         g_exit_hook_registered.store(true, std::memory_order_release);

@@ -35,6 +35,12 @@ public:
     // wait closes the handle too and fails internally. The caller holds the
     // interpreter lock.
     ThreadOutcome join();
+    // Lets go of a thread that does not exist in this process (a forked
+    // child), closing nothing.
+    void forget() noexcept {
+        static_cast<void>(handle_.release());
+        outcome_.reset();
+    }
 
 private:
     OwnedHandle handle_;
