@@ -4,6 +4,7 @@
 // cannot make (a pipe on Windows); the I/O mode switch is a no-op on Windows,
 // where the system itself decides whether an operation completes at once.
 #include "platform/platform.h"
+#include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <ostream>
-#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -53,24 +53,6 @@ bool detect_wine() {
 }
 
 const bool kUnderWine = detect_wine();
-
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::random_device random;
-        do {
-            path_ = fs::temp_directory_path() / ("kiln-contract-" + std::to_string(random()));
-        } while (!fs::create_directory(path_));
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    fs::path operator/(const fs::path& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
 
 Handle open(const fs::path& path, std::uint32_t access, std::uint32_t disposition) {
     return open_file(path.u16string().c_str(), access, disposition);

@@ -2,10 +2,10 @@
 // each I/O mode, held operations, fault injection and the control API.
 #include "platform/emulation.h"
 #include "platform/platform.h"
+#include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -45,9 +45,7 @@ std::u16string utf16(const std::string& ascii) { return {ascii.begin(), ascii.en
 class Emulation : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kiln-emulation-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        dir_ = scratch_.path().string();
         port_ = create_port();
         file_ = open_file(utf16(dir_ + "/data").c_str(), kReadWrite, kCreateNew);
         ASSERT_NE(file_, kInvalidHandle);
@@ -61,7 +59,6 @@ protected:
             EXPECT_TRUE(close(file_));
         }
         EXPECT_TRUE(close(port_));
-        std::filesystem::remove_all(dir_);
     }
 
     OverlappedEntry next_packet(std::uint32_t timeout_ms = 10000) {
@@ -77,6 +74,7 @@ protected:
         return !wait(port_, &entry, 1, &removed, timeout_ms) && last_error() == 258;
     }
 
+    ScratchDir scratch_;
     std::string dir_;
     Handle port_ = nullptr;
     Handle file_ = kInvalidHandle;
