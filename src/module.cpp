@@ -97,15 +97,9 @@ PyMethodDef g_proactor_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-Result<iocp::IocpFields> construct_iocp(PyRef& loop_obj, PyRef& on_complete) {
-    return iocp::construct_iocp(loop_obj, on_complete);
-}
-
-Result<iocp::ProactorFields> construct_proactor(std::intptr_t port) { return iocp::construct_proactor(port); }
-
 PyType_Slot g_iocp_slots[] = {
     {Py_tp_doc, const_cast<char*>("Iocp(loop_obj, on_complete)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(&constructor_frame<IocpClass, kIocpNew, construct_iocp, AnyObject, AnyObject>)},
+    {Py_tp_new, reinterpret_cast<void*>(&constructor_frame<IocpClass, kIocpNew, iocp::construct_iocp, AnyObject, AnyObject>)},
     {Py_tp_methods, g_iocp_methods},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_frame<IocpClass>)},
@@ -114,7 +108,7 @@ PyType_Slot g_iocp_slots[] = {
 
 PyType_Slot g_proactor_slots[] = {
     {Py_tp_doc, const_cast<char*>("ProactorIo(iocp)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(&constructor_frame<ProactorClass, kProactorNew, construct_proactor, SignedPtr>)},
+    {Py_tp_new, reinterpret_cast<void*>(&constructor_frame<ProactorClass, kProactorNew, iocp::construct_proactor, SignedPtr>)},
     {Py_tp_methods, g_proactor_methods},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_frame<ProactorClass>)},
