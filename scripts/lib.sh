@@ -132,18 +132,19 @@ ensure_build_venv() {
 
 # build_wheel OUTDIR BUILDDIR: an abi3 wheel of the project through .venv,
 # built in place (no isolation: nothing is downloaded), the only kiln wheel
-# in OUTDIR afterwards. The caller sets KILN_WERROR / KILN_SANITIZE.
+# of this platform in OUTDIR afterwards (the Windows wheels of `make cross`
+# stay). The caller sets KILN_WERROR / KILN_SANITIZE.
 build_wheel() {
   local out=$1 tree=$2
   mkdir -p "$out"
-  rm -f "$out"/kiln-*.whl
+  rm -f "$out"/kiln-*-linux_*.whl
   (cd "$ROOT" && "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
     --config-settings=build-dir="$tree" -w "$out" .)
   wheel_in "$out" >/dev/null || die "no wheel came out in $out"
 }
 
 wheel_in() {
-  local wheels=("$1"/kiln-*.whl)
+  local wheels=("$1"/kiln-*-linux_*.whl)
   [ ${#wheels[@]} -eq 1 ] && [ -f "${wheels[0]}" ] || return 1
   echo "${wheels[0]}"
 }
