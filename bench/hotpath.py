@@ -200,11 +200,11 @@ def markdown(r):
         f"| loop-side delivery: `on_complete` resolving the batch's futures | {_us(r['deliver_us'])} | "
         "timed around each batch |",
     ]
-    if r["timed_loop_us"] is not None:
-        rest = r["timed_loop_us"] - r["submit_us"] - r["deliver_us"]
+    if r["loop_us"] is not None:
+        rest = r["loop_us"] - r["submit_us"] - r["deliver_us"]
         lines += [
             f"| loop-side rest: waking tasks, resuming coroutines, the loop's own work | {_us(rest)} | "
-            "loop thread's run time (instrumented run) less the two above |",
+            "the loop thread's run time less the two above |",
             f"| loop thread, all of it | {_us(r['loop_us'])} | kernel run time of the thread |",
             f"| completion thread and engine threads ({', '.join(r['other_threads']) or 'none ran'}) | "
             f"{_us(r['other_us'])} | kernel run time of every other thread |",
