@@ -67,14 +67,24 @@ void append(PyObject* batch, const PyRef& tuple) {
     }
 }
 
+// The hand-off's method name, made on first use under the lock and kept for
+// the life of the process, like the module's types: per batch it would cost
+// an allocation and a hash. Every completion thread is stopped before the
+// interpreter finalizes, so none uses it afterwards.
+PyObject* hand_over_name() {
+    static PyObject* name = nullptr;
+    if (!name) {
+        name = created(PyUnicode_InternFromString("call_soon_threadsafe")).release();
+    }
+    return name;
+}
+
 // A loop that is closed or has no such method loses the batch; the thread
 // goes on serving.
 void hand_over(const ThreadContext& context, PyObject* batch) {
-    PyRef name = created(PyUnicode_FromString("call_soon_threadsafe"));
     PyObject* args[] = {context.loop_obj.get(), context.on_complete.get(), batch};
     PyRef returned = PyRef::steal(
-        PyObject_VectorcallMethod(name.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    name.reset();
+        PyObject_VectorcallMethod(hand_over_name(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!returned) {
         discard_exception();
     }
