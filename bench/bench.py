@@ -99,7 +99,7 @@ def main():
     engines = Engines()
     offered, absent = engines.available()
     default = engines.default()
-    others = ", ".join(e.key for e in offered if e is not default)
+    others = ", ".join(e.key for e in offered if e.key != default.key)
     absent_text = "".join(f"; {key}: {why}" for key, why in absent.items())
     print(f"engine: {default.label} (also measured: {others or 'none'}{absent_text})", flush=True)
 
@@ -130,6 +130,8 @@ def main():
     }
     markdown = os.path.join(args.out, "report.md")
     report.write_markdown(markdown, results, context)
+    with open(os.path.join(args.out, "results.json"), "w") as f:
+        json.dump({"results": results, "goals": context["goals"]}, f, indent=1)
     print(f"report: {os.path.relpath(markdown)}; chart: {chart_note}")
     return 0 if len(results) == len(names) else 1
 

@@ -67,8 +67,8 @@ def workload_rows(result):
 def caption(result):
     rounds = result["rounds"]
     if result["kind"] == "responsive":
-        return f"{result['title']} ({rounds} round{'s' * (rounds > 1)}; gaps in ms, median [min-max])"
-    return f"{result['title']} ({result['ops']:,} ops, {rounds} round{'s' * (rounds > 1)}, ratios per round)"
+        return f"{result['workload']}: {result['title']} ({rounds} round{'s' * (rounds > 1)}; gaps in ms, median [min-max])"
+    return f"{result['workload']}: {result['title']} ({result['ops']:,} ops, {rounds} round{'s' * (rounds > 1)}, ratios per round)"
 
 
 def terminal_table(result):
