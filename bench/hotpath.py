@@ -23,6 +23,22 @@ from participants import IdFutures
 
 DEPTH = 64
 SIZE = 4 * workloads.KIB
+# Tells the child, run under perf, the control and acknowledgement FIFOs.
+PERF_CONTROL = "KILN_BENCH_PERF_CONTROL"
+
+
+class _Sampling:
+    """perf's control FIFOs: sampling starts and stops around the reads."""
+
+    def __init__(self, control, ack):
+        self._control = control
+        self._ack = ack
+
+    def send(self, command):
+        with open(self._control, "w") as control:
+            control.write(command + "\n")
+        with open(self._ack) as ack:
+            ack.readline()
 
 
 def _thread_times():
@@ -58,7 +74,7 @@ def _timer_cost():
     return best
 
 
-async def _reads(path, offsets, instrumented):
+async def _reads(path, offsets, instrumented, sampling=None):
     loop = asyncio.get_running_loop()
     futures = IdFutures(loop)
     spent = {"submit": 0.0, "deliver": 0.0, "batches": 0, "completions": 0}
@@ -90,11 +106,15 @@ async def _reads(path, offsets, instrumented):
 
         worker = timed if instrumented else plain
         loop_tid = threading.get_native_id()
+        if sampling:
+            sampling.send("enable")
         before = _thread_times()
         started = counter()
         await asyncio.gather(*(worker() for _ in range(DEPTH)))
         spent["wall"] = counter() - started
         after = _thread_times()
+        if sampling:
+            sampling.send("disable")
         await futures.future(iocp.submit_close(handle))
     finally:
         iocp.shutdown()
@@ -150,7 +170,8 @@ def measure(path, offsets):
 
 
 def main(args):
-    """The child: measure on the default engine, write the figures as JSON."""
+    """The child: measure on the default engine, write the figures as JSON;
+    under perf, one plain run with sampling on around the reads alone."""
     engines = Engines()
     engine = engines.default()
     engines.select(engine.mode)
@@ -158,7 +179,14 @@ def main(args):
     ops = 4000 if args.quick else 40000
     workload = workloads.Workload("hotpath", "", "read", SIZE, DEPTH, ops)
     offsets = workloads.offsets(workload, sizes.data_file, args.seed)
-    result = measure(os.path.join(args.scratch, "data.bin"), offsets)
+    path = os.path.join(args.scratch, "data.bin")
+    control = os.environ.get(PERF_CONTROL)
+    if control:
+        asyncio.run(_reads(path, offsets[:2000], instrumented=False))
+        spent = asyncio.run(_reads(path, offsets, instrumented=False, sampling=_Sampling(*control.split(","))))
+        result = {"ops": ops, "loop_tid": threading.get_native_id(), "wall_us": spent["wall"] / ops * 1e6}
+    else:
+        result = measure(path, offsets)
     result["engine"] = engine.label
     with open(args.result, "w") as f:
         json.dump(result, f)
@@ -175,9 +203,76 @@ def run(args, scratch, command):
         return "## Where the time goes\n\nThe profiled run failed; see the terminal output."
     with open(result_path) as f:
         result = json.load(f)
-    section = markdown(result)
+    section = markdown(result) + "\n\n" + perf_split(scratch, command, result_path)
     print(section)
     return section
+
+
+def perf_split(scratch, command, result_path):
+    """The same reads sampled by perf: each thread's time per read by where
+    it runs (the module, the interpreter, the kernel, the C library)."""
+    import shutil
+    import subprocess
+    perf = shutil.which("perf")
+    heading = "Sampled by perf (cpu-clock, only while the reads run):"
+    if not perf:
+        return f"{heading} not available, perf is not installed (Debian: linux-perf)."
+    control, ack = os.path.join(scratch, "perf-control"), os.path.join(scratch, "perf-ack")
+    for fifo in (control, ack):
+        if not os.path.exists(fifo):
+            os.mkfifo(fifo)
+    data = os.path.join(scratch, "perf.data")
+    record = [perf, "record", "-q", "-e", "cpu-clock", "-F", "4999", "-D", "-1",
+              "--control", f"fifo:{control},{ack}", "-o", data, "--"] + command
+    try:
+        done = subprocess.run(record, env=dict(os.environ, **{PERF_CONTROL: f"{control},{ack}"}),
+                              capture_output=True, text=True, timeout=300)
+        if done.returncode == 0:
+            done = subprocess.run([perf, "report", "-i", data, "--stdio", "--sort", "pid,dso"],
+                                  capture_output=True, text=True, timeout=300)
+    except subprocess.TimeoutExpired:
+        return f"{heading} not available, perf did not finish in time."
+    if done.returncode != 0:
+        why = (done.stderr.strip().splitlines() or ["no output"])[-1]
+        return f"{heading} not available here ({why})."
+    with open(result_path) as f:
+        result = json.load(f)
+    return heading + "\n\n" + _perf_table(done.stdout, result)
+
+
+_PLACES = [("module", ("_kiln",)), ("interpreter", ("python", "_asyncio", "select.", "_socket", "_contextvars")),
+           ("kernel", ("[kernel",)), ("C library", ("libc", "ld-linux", "libstdc++", "libgcc", "libm"))]
+
+
+def _place(dso):
+    return next((name for name, marks in _PLACES if any(mark in dso for mark in marks)), "other")
+
+
+def _perf_table(text, result):
+    import re
+    total_ns = None
+    shares = {}
+    for line in text.splitlines():
+        found = re.match(r"# Event count \(approx\.\): (\d+)", line)
+        if found:
+            total_ns = int(found.group(1))
+        found = re.match(r"\s*([\d.]+)%\s+(\d+):\S*\s+(.+?)\s*$", line)
+        if found:
+            thread = "loop thread" if int(found.group(2)) == result["loop_tid"] else "other threads"
+            key = (thread, _place(found.group(3)))
+            shares[key] = shares.get(key, 0.0) + float(found.group(1)) / 100
+    if not total_ns or not shares:
+        return "perf recorded no samples."
+    per_op = total_ns / 1e3 / result["ops"]
+    columns = [name for name, _ in _PLACES] + ["other"]
+    lines = ["| thread | " + " | ".join(columns) + " | all (us per read) |", "|---" * (len(columns) + 2) + "|"]
+    for thread in ("loop thread", "other threads"):
+        cells = [shares.get((thread, column), 0.0) * per_op for column in columns]
+        lines.append(f"| {thread} | " + " | ".join(f"{cell:.2f}" for cell in cells) + f" | {sum(cells):.2f} |")
+    lines += ["", f"({result['ops']:,} reads, {result['wall_us']:.2f} us per read of wall time in this run; "
+              "the kernel's share holds the reads themselves where the engine does them in the submitting call, "
+              "the wake-ups of the completion thread and the loop's self-pipe.)"]
+    return "\n".join(lines)
 
 
 def _us(value):

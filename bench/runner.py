@@ -39,13 +39,14 @@ def _failure(error):
     return f"failed: {type(error).__name__}{': ' + text if text else ''}"
 
 
-def run_workload(name, quick, rounds, seed, scratch, progress):
+def run_workload(name, quick, rounds, seed, scratch, progress, names=None):
+    """The workload's result; `names` limits the participants that run."""
     sizes = workloads.sizes(quick)
     workload = next(w for w in sizes.workloads if w.name == name)
     engines = Engines()
     offered, engine_absent = engines.available()
     default = engines.default()
-    participants = all_participants(offered)
+    participants = [p for p in all_participants(offered) if names is None or p.name in names]
     context = drivers.Context(
         workload,
         data_path=os.path.join(scratch, "data.bin"),
