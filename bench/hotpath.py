@@ -265,13 +265,15 @@ def _perf_table(text, result):
         return "perf recorded no samples."
     per_op = total_ns / 1e3 / result["ops"]
     columns = [name for name, _ in _PLACES] + ["other"]
-    lines = ["| thread | " + " | ".join(columns) + " | all (us per read) |", "|---" * (len(columns) + 2) + "|"]
+    lines = ["| thread | " + " | ".join(columns) + " | all |", "|---" * (len(columns) + 2) + "|"]
     for thread in ("loop thread", "other threads"):
-        cells = [shares.get((thread, column), 0.0) * per_op for column in columns]
-        lines.append(f"| {thread} | " + " | ".join(f"{cell:.2f}" for cell in cells) + f" | {sum(cells):.2f} |")
-    lines += ["", f"({result['ops']:,} reads, {result['wall_us']:.2f} us per read of wall time in this run; "
-              "the kernel's share holds the reads themselves where the engine does them in the submitting call, "
-              "the wake-ups of the completion thread and the loop's self-pipe.)"]
+        cells = [shares.get((thread, column), 0.0) for column in columns]
+        lines.append(f"| {thread} | " + " | ".join(f"{cell:.0%}" for cell in cells) + f" | {sum(cells):.0%} |")
+    lines += ["", f"Shares of all samples: {per_op:.2f} us of CPU time per read under perf, "
+              f"{result['wall_us']:.2f} us of wall time ({result['ops']:,} reads; sampling slows the run, "
+              "so read the shares, not the times). The kernel's share holds the reads themselves where the "
+              "engine does them in the submitting call, the completion thread's wake-ups and the loop's "
+              "self-pipe."]
     return "\n".join(lines)
 
 
