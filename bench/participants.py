@@ -280,6 +280,13 @@ def _kiln_reason(batched):
     return ""
 
 
+def unsupported(participant, kind):
+    """Why a participant has no figure of its own for a kind of workload."""
+    if participant.batched and kind == "write":
+        return "no batched write in the kiln package: its writes are kiln's"
+    return ""
+
+
 def all_participants(engines):
     """Every participant, the module's once per engine, each with its reason
     for not running here (empty when it runs)."""

@@ -9,7 +9,7 @@ import time
 import drivers
 import workloads
 from engines import Engines
-from participants import all_participants
+from participants import all_participants, unsupported
 
 
 class Progress:
@@ -58,10 +58,10 @@ def run_workload(name, quick, rounds, seed, scratch, progress, names=None):
     os.makedirs(context.files_dir, exist_ok=True)
 
     figures = {p.key: [] for p in participants}
-    reasons = {p.key: p.reason for p in participants}
+    reasons = {p.key: p.reason or unsupported(p, workload.kind) for p in participants}
     idle = []
     shuffler = random.Random(seed)
-    runnable = [p for p in participants if not p.reason]
+    runnable = [p for p in participants if not reasons[p.key]]
     for number in range(rounds):
         order = list(runnable)
         shuffler.shuffle(order)
