@@ -173,7 +173,7 @@ def write_chart(path, results):
     rate_results = [r for r in results if r["kind"] != "responsive"]
     responsive = [r for r in results if r["kind"] == "responsive"]
     panels = (2 if rate_results else 0) + (1 if responsive else 0)
-    figure, axes = plt.subplots(panels, 1, figsize=(14, 4.5 * panels), squeeze=False)
+    figure, axes = plt.subplots(panels, 1, figsize=(15, 4.5 * panels), squeeze=False)
     axes = list(axes[:, 0])
     if rate_results:
         _grouped_bars(axes.pop(0), rate_results, lambda s: s.to_floor, "ratio to floor (sync os.pread loop)")
@@ -202,7 +202,7 @@ def _grouped_bars(ax, results, pick, title):
     ax.set_yscale("log")
     ax.axhline(1.0, color="black", linewidth=0.8)
     ax.set_title(title)
-    ax.legend(ncol=4, fontsize=7, loc="upper right")
+    ax.legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.005, 1.0), borderaxespad=0)
 
 
 def _gap_bars(ax, result):
