@@ -110,3 +110,66 @@ def test_ceiling_stand_in_reads_back_what_was_written(tmp_path, monkeypatch):
                         lambda self, handle, offset, data: original(self, handle, offset + 1, data))
     with pytest.raises(drivers.Mismatch):
         drivers.run(ceiling, context)
+
+
+@pytest.mark.parametrize("quick", [True, False])
+def test_offsets_stay_inside_the_data_file_and_repeat(quick):
+    sizes = workloads.sizes(quick)
+    for workload in sizes.workloads:
+        if workload.kind == "files":
+            continue
+        offsets = workloads.offsets(workload, sizes.data_file, seed=7)
+        assert len(offsets) == workload.ops, workload.name
+        assert all(offset % workload.block == 0 and offset + workload.block <= sizes.data_file
+                   for offset in offsets), workload.name
+        assert offsets == workloads.offsets(workload, sizes.data_file, seed=7)
+
+
+def _result(workload, kind, rates, idle=()):
+    """A workload's result with one round per rate; None is a failed round."""
+    rows = []
+    for key, per_round in rates.items():
+        name, _, engine = key.partition(" (")
+        rows.append({"key": key, "name": name, "engine": engine.rstrip(")") or None, "describe": "",
+                     "reason": "" if any(per_round) else "not installed",
+                     "figures": [{"seconds": 1.0, "ops": rate, "gap": rate / 1e6} if rate else None
+                                 for rate in per_round]})
+    return {"workload": workload, "kind": kind, "block": 4096, "rows": rows,
+            "idle": [{"gap": gap, "seconds": 1.0, "ops": 0} for gap in idle]}
+
+
+def test_goals_judge_the_system_engine_and_the_package():
+    import goals
+    reads = _result("read-4k-d64", "read", {
+        "floor": [1000], "ceiling": [500], "executor": [20], "aiofiles": [10],
+        "iocp (inline)": [300], "iocp (io_uring)": [310], "kiln (io_uring)": [360], "kiln-many (io_uring)": [400]})
+    # Gaps are rate / 1e6 seconds: iocp's 4 ms against an idle loop's 2 ms.
+    responsive = _result("responsive", "responsive", {"floor": [1], "ceiling": [1], "iocp (io_uring)": [4000]},
+                         idle=[0.002])
+    rows = {row[0].split(":")[0]: row for row in goals.check([reads, responsive], [{"key": "io_uring"}], "io_uring")}
+    verdicts = {goal: row[2] for goal, row in rows.items()}
+    assert verdicts["heartbeat gap, iocp on the system engine, at most idle + 3 ms"] == "yes"
+    assert verdicts["4 KiB reads, 64 in flight"] == "yes"              # 310 >= 300 and 15.5x executor
+    assert verdicts["1 MiB sequential reads, 4 in flight"] == "not measured"
+    assert verdicts["kiln pread, 64 in flight (io_uring)"] == "yes"    # 0.72x ceiling
+    assert verdicts["kiln pread_many, groups of 64 (io_uring)"] == "NO"  # 0.4x floor
+    assert verdicts["kiln 4 KiB reads (io_uring)"] == "yes"            # 18x executor, 36x aiofiles
+
+    without_system = goals.check([reads], [{"key": "inline"}], "inline")
+    assert all(row[2] == "not measured" for row in without_system[:3])
+
+
+def test_perf_samples_are_split_by_thread_and_place():
+    import hotpath
+    text = """# Event count (approx.): 4000000
+    50.00%  100:python  libpython3.13.so.1.0
+    20.00%  100:python  [kernel.kallsyms]
+     5.00%  100:python  _kiln.abi3.so
+    25.00%  101:python  [kernel.kallsyms]
+"""
+    table = hotpath._perf_table(text, {"loop_tid": 100, "ops": 1000, "wall_us": 4.0})
+    loop = next(line for line in table.splitlines() if line.startswith("| loop thread"))
+    other = next(line for line in table.splitlines() if line.startswith("| other threads"))
+    assert loop.split(" | ")[1:4] == ["5%", "50%", "20%"] and loop.endswith("| 75% |")
+    assert other.split(" | ")[3] == "25%" and other.endswith("| 25% |")
+    assert "4.00 us of CPU time per read" in table
