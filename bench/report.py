@@ -110,7 +110,8 @@ def matrix(results, pick):
         for r in rate_workloads:
             s = table[r["workload"]].get(key)
             cells.append(pick(s) if s and s.measured else "-")
-        rows.append([key] + cells)
+        if any(cell != "-" for cell in cells):  # the absent are listed with their reasons
+            rows.append([key] + cells)
     return header, rows
 
 
