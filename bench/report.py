@@ -66,9 +66,10 @@ def workload_rows(result):
 
 def caption(result):
     rounds = result["rounds"]
+    counted = f"{rounds} round{'s' * (rounds > 1)}"
     if result["kind"] == "responsive":
-        return f"{result['workload']}: {result['title']} ({rounds} round{'s' * (rounds > 1)}; gaps in ms, median [min-max])"
-    return f"{result['workload']}: {result['title']} ({result['ops']:,} ops, {rounds} round{'s' * (rounds > 1)}, ratios per round)"
+        return f"{result['workload']}: {result['title']} ({counted}; gaps in ms, median [min-max])"
+    return f"{result['workload']}: {result['title']} ({result['ops']:,} ops, {counted}, ratios per round)"
 
 
 def terminal_table(result):

@@ -14,6 +14,7 @@ sys.path.insert(0, BENCH)
 
 import drivers  # noqa: E402
 import participants  # noqa: E402
+import report  # noqa: E402
 import runner  # noqa: E402
 import stats  # noqa: E402
 import workloads  # noqa: E402
@@ -173,3 +174,16 @@ def test_perf_samples_are_split_by_thread_and_place():
     assert loop.split(" | ")[1:4] == ["5%", "50%", "20%"] and loop.endswith("| 75% |")
     assert other.split(" | ")[3] == "25%" and other.endswith("| 25% |")
     assert "4.00 us of CPU time per read" in table
+
+
+def test_heartbeat_gaps_are_taken_against_the_same_rounds_idle_loop():
+    # Gaps are rate / 1e6 seconds: 8 ms.
+    result = _result("responsive", "responsive", {"floor": [8000, 8000], "ceiling": [8000, 8000], "iocp": [8000, None],
+                                                  "anyio": [None, None]}, idle=[0.002, 0.009])
+    rows = {s.key: s for s in stats.summarise(result)}
+    assert rows["iocp"].gap_ms == pytest.approx([8.0])
+    assert rows["iocp"].above_idle_ms == pytest.approx([6.0])   # round 1's idle only
+    assert rows["floor"].above_idle_ms == pytest.approx([6.0, -1.0])
+    assert rows["iocp"].mb_per_s == pytest.approx(8000 * 4096 / 1e6)
+    _, table = report.workload_rows(result)
+    assert ["anyio", "not installed", "", "", ""] in table and table[0][0] == "idle loop"
