@@ -20,7 +20,8 @@ help:
 	@echo "make demo       build, install into .venv, run examples/copy_demo.py (DEMO_ARGS=...)"
 	@echo "make test       every suite: contract tests, pytest on 3.12, 3.13 and sid's newest"
 	@echo "                (SANITIZE=1: also the suites under ASan+UBSan)"
-	@echo "make bench      build, install into .venv, run bench/bench.py (BENCH_ARGS=...)"
+	@echo "make bench      build, install into build/venv-bench with the peers, run bench/bench.py"
+	@echo "                (BENCH_ARGS=\"--quick\", \"--only read-4k-d64\", \"--rounds 5\"; --help lists them)"
 	@echo "make sanitize   contract tests and pytest under ASan+UBSan"
 	@echo "make cross      Windows builds (i686, x86_64), their checks and wheels, tests under Wine"
 	@echo "make contract   only the platform contract tests (GoogleTest)"
@@ -53,7 +54,7 @@ demo: setup
 	scripts/run_example.sh examples/copy_demo.py $(DEMO_ARGS)
 
 bench: setup
-	scripts/run_example.sh bench/bench.py $(BENCH_ARGS)
+	scripts/bench.sh $(BENCH_ARGS)
 
 sanitize:
 	scripts/setup.sh --test

@@ -11,7 +11,8 @@ shift
 python=$(find_python "$minor") || { warn "no Python $minor on this machine"; exit 77; }
 wheel=$(wheel_in "$DIST") || die "no wheel in dist/: run scripts/wheel.sh first"
 venv="$BUILD/venv-$minor"
-ensure_venv "$venv" "$python" pytest
+# The benchmark's peers too: its test runs the suite with every participant.
+ensure_venv "$venv" "$python" pytest "${BENCH_REQUIREMENTS[@]}"
 install_wheel "$venv" "$wheel"
 log "pytest on $("$venv/bin/python" --version) ($python)"
 cd "$ROOT"
