@@ -60,50 +60,31 @@ PyRef completion_tuple(Op& op, std::uint32_t count) {
     return tuple;
 }
 
-// Stores a tuple in the batch's next slot; the list takes the reference. It
-// cannot fail: the slot lies inside a list made to the batch's size, so no
-// completion is lost to a list that cannot grow.
-void append(PyObject* batch, Py_ssize_t& filled, PyRef tuple) {
-    PyList_SetItem(batch, filled++, tuple.release());
-}
-
-// The hand-off's method name, made on first use under the lock and kept for
-// the life of the process, like the module's types: per batch it would cost
-// an allocation and a hash. Every completion thread is stopped before the
-// interpreter finalizes, so none uses it afterwards.
-PyObject* hand_over_name() {
-    static PyObject* name = nullptr;
-    if (!name) {
-        name = created(PyUnicode_InternFromString("call_soon_threadsafe")).release();
+// A tuple that cannot be appended is a lost completion, not a failure.
+void append(PyObject* batch, const PyRef& tuple) {
+    if (PyList_Append(batch, tuple.get()) < 0) {
+        discard_exception();
     }
-    return name;
 }
 
 // A loop that is closed or has no such method loses the batch; the thread
 // goes on serving.
 void hand_over(const ThreadContext& context, PyObject* batch) {
+    PyRef name = created(PyUnicode_FromString("call_soon_threadsafe"));
     PyObject* args[] = {context.loop_obj.get(), context.on_complete.get(), batch};
     PyRef returned = PyRef::steal(
-        PyObject_VectorcallMethod(hand_over_name(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        PyObject_VectorcallMethod(name.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    name.reset();
     if (!returned) {
         discard_exception();
     }
-}
-
-// Packets that carry a record; the others (the stop packet) carry none.
-Py_ssize_t count_records(const Entries& entries, std::uint32_t removed) noexcept {
-    return std::count_if(entries.begin(), entries.begin() + removed,
-                         [](const OverlappedEntry& entry) { return entry.lpOverlapped != nullptr; });
 }
 
 // One batch, under one acquisition of the lock. Every record is released
 // right after its tuple is built. False once the stop packet has come.
 bool deliver(const ThreadContext& context, const Entries& entries, std::uint32_t removed) {
     GilScope locked;
-    // Every slot is filled below, or the list is dropped with the exception
-    // that stopped the filling.
-    PyRef batch = created(PyList_New(count_records(entries, removed)));
-    Py_ssize_t filled = 0;
+    PyRef batch = created(PyList_New(0));
     bool stop = false;
     for (std::uint32_t index = 0; index < removed; ++index) {
         const OverlappedEntry& entry = entries[index];
@@ -112,9 +93,9 @@ bool deliver(const ThreadContext& context, const Entries& entries, std::uint32_t
             continue;
         }
         OwnedOp op(reinterpret_cast<Op*>(entry.lpOverlapped));
-        append(batch.get(), filled, completion_tuple(*op, entry.dwNumberOfBytesTransferred));
+        append(batch.get(), completion_tuple(*op, entry.dwNumberOfBytesTransferred));
     }
-    if (filled > 0) {
+    if (PyList_Size(batch.get()) > 0) {
         hand_over(context, batch.get());
     }
     return !stop;
