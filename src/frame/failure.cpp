@@ -20,7 +20,7 @@ constexpr const char* kInternalFailureDoc =
     "`except Exception`.";
 
 std::atomic<PyObject*> g_internal_failure_type{nullptr};
-std::once_flag g_internal_failure_once;
+OnceFlag g_internal_failure_once;
 
 // Keeps the diagnostic short: the path from the source root on.
 const char* source_place(const char* file) {
