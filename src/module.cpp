@@ -212,6 +212,8 @@ int execute_module(PyObject* module) noexcept {
     } catch (const InternalError& error) {
         raise_internal(error);
         return -1;
+    } catch (const std::bad_alloc&) {
+        allocation_failed(0);
     }
 }
 

@@ -42,13 +42,4 @@ void report_internal_unraisable(const InternalError& error) noexcept {
     }
 }
 
-void allocation_failed(std::size_t size) noexcept {
-    if (size) {
-        std::fprintf(stderr, "memory allocation of %zu bytes failed\n", size);
-    } else {
-        std::fputs("memory allocation failed\n", stderr);
-    }
-    std::abort();
-}
-
 }  // namespace kiln
