@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <ostream>
 #include <string>
 
 #ifndef _WIN32
@@ -53,6 +54,8 @@ struct StartCase {
     std::uint64_t offset;
     bool invalid_handle;
 };
+
+void PrintTo(const StartCase& start, std::ostream* out) { *out << start.name; }
 
 class Rule : public ::testing::TestWithParam<std::tuple<int, StartCase>> {
 protected:
@@ -113,6 +116,8 @@ struct LeftStatus {
     ErrorCode code;
     bool follows;
 };
+
+void PrintTo(const LeftStatus& left, std::ostream* out) { *out << left.name; }
 
 class StatusLeft : public ::testing::TestWithParam<LeftStatus> {};
 
