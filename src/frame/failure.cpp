@@ -2,9 +2,7 @@
 
 #include "frame/thread_state.h"
 
-#include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,20 +49,6 @@ std::string text_of(PyObject* object) {
 }
 
 }  // namespace
-
-void allocation_failed(std::size_t size) noexcept {
-    // Built on the stack: the heap has just failed.
-    char line[64] = "memory allocation failed\n";
-    if (size) {
-        constexpr char kPrefix[] = "memory allocation of ";
-        constexpr char kSuffix[] = " bytes failed\n";
-        char* end = std::copy(kPrefix, kPrefix + sizeof kPrefix - 1, line);
-        end = std::to_chars(end, end + 20, size).ptr;  // 20 digits hold any 64-bit size
-        std::copy(kSuffix, kSuffix + sizeof kSuffix, end);
-    }
-    std::fputs(line, stderr);
-    std::abort();
-}
 
 void internal_failure(const std::string& text, std::source_location where) {
     std::fprintf(stderr, "kiln: internal failure on thread ThreadId(%llu) at %s:%u (%s): %s\n",

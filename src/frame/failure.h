@@ -6,8 +6,8 @@
 #pragma once
 
 #include "frame/pyref.h"
+#include "platform/allocation_failure.h"
 
-#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -31,11 +31,6 @@ private:
 // Writes the diagnostic (thread, source place, text) to stderr and throws.
 [[noreturn]] void internal_failure(const std::string& text,
                                    std::source_location where = std::source_location::current());
-
-// A block of the module's own could not be allocated: writes "memory
-// allocation of {size} bytes failed" to stderr and aborts the process. Size 0
-// stands for an allocation of unknown size made inside the C++ runtime.
-[[noreturn]] void allocation_failed(std::size_t size) noexcept;
 
 // A host call that must produce an object returned null: report what the host
 // left pending as unraisable and fail internally. Otherwise the object.
