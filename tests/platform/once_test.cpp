@@ -1,12 +1,11 @@
-// The once-guard of the module's process-wide values: an attempt that fails
-// leaves the guard open for the next caller, on every build (mingw's
-// std::call_once never re-opens), and a thread waits for another's attempt
-// inside the scope where the module lets go of the interpreter lock.
+// The once-guard of the module's process-wide values: a failed attempt
+// leaves it open for the next caller on every build (mingw's std::call_once
+// never re-opens), and a thread waits for another's attempt inside the scope
+// where the module lets go of the interpreter lock.
 #include "frame/once.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -18,10 +17,38 @@ namespace {
 
 using kiln::OnceFlag;
 using kiln::run_once;
-using State = OnceFlag::State;
 using namespace std::chrono_literals;
 
 struct NoWait {};
+
+class Retry : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Retry, AFailedAttemptLeavesTheGuardOpenForTheNextCaller) {
+    const bool by_throw = GetParam();
+    OnceFlag flag;
+    int runs = 0;
+    auto failing = [&] {
+        ++runs;
+        if (by_throw) throw std::runtime_error("no");
+        return false;
+    };
+    auto succeeding = [&] { return ++runs > 0; };
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (by_throw) {
+            EXPECT_THROW(run_once<NoWait>(flag, failing), std::runtime_error);
+        } else {
+            run_once<NoWait>(flag, failing);
+        }
+        EXPECT_EQ(flag.state(), OnceFlag::State::Failed);
+    }
+    run_once<NoWait>(flag, succeeding);
+    run_once<NoWait>(flag, succeeding);
+    EXPECT_EQ(runs, 3) << "two failures, then one success and no more";
+    EXPECT_TRUE(flag.done());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, Retry, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Throw" : "Result"; });
 
 std::atomic<int> g_waiting{0};
 thread_local bool t_waiting = false;
@@ -33,88 +60,38 @@ struct CountedWait {
         ++g_waiting;
     }
     ~CountedWait() {
-        --g_waiting;
         t_waiting = false;
+        --g_waiting;
     }
 };
 
-template <class Predicate>
-bool eventually(Predicate predicate) {
-    for (auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return false;
-}
-
-enum class Failing { ByResult, ByThrow };
-
-class Retry : public ::testing::TestWithParam<Failing> {
-protected:
-    // One failed attempt, by the way under test.
-    void fail_once(OnceFlag& flag, int& runs) {
-        auto attempt = [&] {
-            ++runs;
-            if (GetParam() == Failing::ByThrow) throw std::runtime_error("no");
-            return false;
-        };
-        if (GetParam() == Failing::ByThrow) {
-            EXPECT_THROW(run_once<NoWait>(flag, attempt), std::runtime_error);
-        } else {
-            run_once<NoWait>(flag, attempt);
-        }
-    }
-};
-
-TEST_P(Retry, AFailedAttemptLeavesTheGuardOpenForTheNextCaller) {
-    OnceFlag flag;
-    int runs = 0;
-    fail_once(flag, runs);
-    EXPECT_EQ(flag.state(), State::Failed);
-    EXPECT_FALSE(flag.done());
-    fail_once(flag, runs);
-    EXPECT_EQ(runs, 2);
-
-    run_once<NoWait>(flag, [&] { return ++runs, true; });
-    EXPECT_EQ(runs, 3);
-    EXPECT_TRUE(flag.done());
-    run_once<NoWait>(flag, [&] { return ++runs, true; });
-    EXPECT_EQ(runs, 3) << "a succeeded guard ran again";
-}
-
-INSTANTIATE_TEST_SUITE_P(Ways, Retry, ::testing::Values(Failing::ByResult, Failing::ByThrow),
-                         [](const auto& info) { return info.param == Failing::ByThrow ? "Throw" : "Result"; });
-
-TEST(Once, WaitersBlockInTheirWaitingScopeWhileOneAttemptRuns) {
+TEST(Once, WaitersWaitInTheirScopeWhileOneAttemptRunsOutsideIt) {
     OnceFlag flag;
     constexpr int kThreads = 6;
-    std::atomic<int> running{0}, most_running{0}, attempts{0}, successes{0};
-    std::atomic<bool> ran_inside_wait{false};
+    std::atomic<int> running{0}, overlapping{0}, attempts{0}, inside_wait{0};
     auto attempt = [&] {
-        if (t_waiting) ran_inside_wait = true;
-        int now = ++running;
-        most_running = std::max(most_running.load(), now);
+        inside_wait += t_waiting;
+        overlapping += ++running > 1;
         int number = ++attempts;
         // The first attempt holds on until every other thread waits, as the
-        // one holding the interpreter lock would need them to have let it go.
-        if (number == 1) {
-            EXPECT_TRUE(eventually([] { return g_waiting.load() == kThreads - 1; }));
+        // thread holding the interpreter lock needs them to have let it go;
+        // then it fails, and exactly one waiter runs the next attempt.
+        for (auto until = std::chrono::steady_clock::now() + 10s;
+             number == 1 && g_waiting < kThreads - 1 && std::chrono::steady_clock::now() < until;) {
+            std::this_thread::sleep_for(1ms);
         }
+        EXPECT_TRUE(number > 1 || g_waiting == kThreads - 1);
         --running;
-        if (number == 1) return false;
-        ++successes;
-        return true;
+        return number > 1;
     };
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&] { run_once<CountedWait>(flag, attempt); });
     }
     for (auto& thread : threads) thread.join();
-    EXPECT_EQ(attempts.load(), 2) << "one failure, then exactly one success";
-    EXPECT_EQ(successes.load(), 1);
-    EXPECT_EQ(most_running.load(), 1);
-    EXPECT_FALSE(ran_inside_wait.load()) << "an attempt must run after the waiting scope ended";
-    EXPECT_EQ(g_waiting.load(), 0);
+    EXPECT_EQ(attempts, 2);
+    EXPECT_EQ(overlapping, 0);
+    EXPECT_EQ(inside_wait, 0);
     EXPECT_TRUE(flag.done());
 }
 
@@ -130,10 +107,10 @@ struct UnwindingWait {
 TEST(Once, AnUnwindAfterTheClaimReopensTheGuard) {
     OnceFlag flag;
     int runs = 0;
-    EXPECT_THROW(run_once<UnwindingWait>(flag, [&] { return ++runs, true; }), std::runtime_error);
-    EXPECT_EQ(runs, 0);
-    EXPECT_EQ(flag.state(), State::Failed);
-    run_once<UnwindingWait>(flag, [&] { return ++runs, true; });
+    auto attempt = [&] { return ++runs > 0; };
+    EXPECT_THROW(run_once<UnwindingWait>(flag, attempt), std::runtime_error);
+    EXPECT_EQ(flag.state(), OnceFlag::State::Failed);
+    run_once<UnwindingWait>(flag, attempt);
     EXPECT_EQ(runs, 1);
     EXPECT_TRUE(flag.done());
 }
