@@ -42,4 +42,11 @@ void report_internal_unraisable(const InternalError& error) noexcept {
     }
 }
 
+void restore_raised(PyObject* raised) noexcept {
+    if (PyErr_Occurred()) {
+        PyErr_WriteUnraisable(nullptr);  // nothing may leave a deallocation
+    }
+    PyErr_SetRaisedException(raised);
+}
+
 }  // namespace kiln

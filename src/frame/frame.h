@@ -148,8 +148,16 @@ PyObject* constructor_frame(PyTypeObject* type, PyObject* args, PyObject* kwargs
     });
 }
 
+// An object can die while an exception is being raised: the code raising it
+// drops the last reference. Its teardown must run with no exception set, and
+// its reports must not replace that exception, or the raiser returns NULL
+// with nothing set. So the exception is put aside on entry and restored on
+// the way out (not on an unwind, which leaves the thread without the lock).
+void restore_raised(PyObject* raised) noexcept;
+
 template <class Cls>
-void deallocate(PyObject* self) noexcept {
+void dealloc_frame(PyObject* self) {
+    PyObject* raised = PyErr_GetRaisedException();
     EntryScope entry;
     auto& instance = Instance<Cls>::of(self);
     try {
@@ -177,21 +185,7 @@ void deallocate(PyObject* self) noexcept {
     } catch (const std::bad_alloc&) {
         allocation_failed(0);
     }
-}
-
-// An object can die while an exception is being raised: the code raising it
-// drops the last reference. Its teardown must run with no exception set, and
-// its reports must not replace that exception, or the raiser returns NULL
-// with nothing set. So the exception is put aside on entry and restored on
-// the way out.
-template <class Cls>
-void dealloc_frame(PyObject* self) noexcept {
-    PyObject* raised = PyErr_GetRaisedException();
-    deallocate<Cls>(self);
-    if (PyErr_Occurred()) {
-        PyErr_WriteUnraisable(nullptr);
-    }
-    PyErr_SetRaisedException(raised);
+    restore_raised(raised);
 }
 
 }  // namespace kiln
