@@ -27,9 +27,10 @@ inline void mark_unstarted(Overlapped& overlapped) noexcept { overlapped.Interna
 
 // `returned` and `code` are the call's result and the last error read right
 // after it. The record is read only when the call neither succeeded nor went
-// pending: the operation is then over, and the packet it may have queued
-// cannot be reaped before the caller lets go of the interpreter lock or of
-// the owner thread, so the record is still there to read.
+// pending: the operation is then over, so the system writes no more into it,
+// and a packet it queued cannot have been reaped yet. Both reapers free
+// records only while they hold what the submitting call holds: the Iocp
+// completion thread the interpreter lock, ProactorIo's take the owner thread.
 inline bool packet_follows(bool returned, ErrorCode code, const Overlapped& overlapped) noexcept {
     if (returned || code == kErrorIoPending) {
         return true;
