@@ -123,7 +123,7 @@ PyType_Spec g_proactor_spec{"builtins.ProactorIo", sizeof(Instance<ProactorClass
 // execution of the module.
 struct TypeStore {
     PyType_Spec* spec;
-    std::once_flag once;
+    OnceFlag once;
     std::atomic<PyObject*> type{nullptr};
 };
 TypeStore g_iocp_type{&g_iocp_spec, {}, {}};
@@ -212,6 +212,8 @@ int execute_module(PyObject* module) noexcept {
     } catch (const InternalError& error) {
         raise_internal(error);
         return -1;
+    } catch (const std::bad_alloc&) {
+        allocation_failed(0);
     }
 }
 

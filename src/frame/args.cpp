@@ -14,7 +14,7 @@ namespace {
 constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 
 std::array<std::atomic<PyObject*>, 4> g_names{};
-std::once_flag g_names_once;
+OnceFlag g_names_once;
 
 std::string utf8_of(PyObject* text) {
     Py_ssize_t size = 0;

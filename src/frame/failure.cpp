@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <new>
 
 namespace kiln {
 namespace {
@@ -20,7 +20,7 @@ constexpr const char* kInternalFailureDoc =
     "`except Exception`.";
 
 std::atomic<PyObject*> g_internal_failure_type{nullptr};
-std::once_flag g_internal_failure_once;
+OnceFlag g_internal_failure_once;
 
 // Keeps the diagnostic short: the path from the source root on.
 const char* source_place(const char* file) {
@@ -139,3 +139,40 @@ PyRef Failure::instance() && {
 }
 
 }  // namespace kiln
+
+// Every allocation of the module's own C++ code (containers, strings,
+// make_unique) comes here, so that a failure is reported with its size and
+// ends the process instead of unwinding a std::bad_alloc into a frame that
+// cannot take it. The definitions are the module's alone: hidden on ELF,
+// where the host's own allocator stays untouched, and never exported from
+// the DLL. A sanitizer build keeps the sanitizer's allocator, whose
+// bookkeeping must see every new and delete.
+#ifndef __SANITIZE_ADDRESS__
+#if defined(__ELF__)
+// <new> declares the operators with default visibility and GCC refuses to
+// narrow that on a definition; the assembler can still mark the symbols.
+static_assert(sizeof(std::size_t) == sizeof(unsigned long), "the mangled names below use unsigned long");
+__asm__(".hidden _Znwm\n.hidden _Znam\n.hidden _ZdlPv\n.hidden _ZdaPv\n.hidden _ZdlPvm\n.hidden _ZdaPvm");
+#endif
+
+namespace {
+
+void* allocate_or_abort(std::size_t size) noexcept {
+    // malloc and free, as the runtime's own operators: blocks pass between
+    // this module's inline code and the runtime's compiled code.
+    void* block = std::malloc(size ? size : 1);
+    if (!block) {
+        kiln::allocation_failed(size);
+    }
+    return block;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate_or_abort(size); }
+void* operator new[](std::size_t size) { return allocate_or_abort(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+#endif

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "frame/pyref.h"
+#include "platform/allocation_failure.h"
 
 #include <cstdint>
 #include <exception>

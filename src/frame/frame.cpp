@@ -42,13 +42,11 @@ void report_internal_unraisable(const InternalError& error) noexcept {
     }
 }
 
-void allocation_failed(std::size_t size) noexcept {
-    if (size) {
-        std::fprintf(stderr, "memory allocation of %zu bytes failed\n", size);
-    } else {
-        std::fputs("memory allocation failed\n", stderr);
+void restore_raised(PyObject* raised) noexcept {
+    if (PyErr_Occurred()) {
+        PyErr_WriteUnraisable(nullptr);  // nothing may leave a deallocation
     }
-    std::abort();
+    PyErr_SetRaisedException(raised);
 }
 
 }  // namespace kiln

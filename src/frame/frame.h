@@ -34,7 +34,6 @@ struct Instance {
 // Turns an internal failure into InternalFailure; a second one on the way is fatal.
 void raise_internal(const InternalError& error) noexcept;
 void report_internal_unraisable(const InternalError& error) noexcept;
-[[noreturn]] void allocation_failed(std::size_t size) noexcept;
 
 // Runs one entry: entry count, deferred releases, and the outcome handed to
 // the interpreter as a new reference or a raised exception.
@@ -149,8 +148,16 @@ PyObject* constructor_frame(PyTypeObject* type, PyObject* args, PyObject* kwargs
     });
 }
 
+// An object can die while an exception is being raised: the code raising it
+// drops the last reference. Its teardown must run with no exception set, and
+// its reports must not replace that exception, or the raiser returns NULL
+// with nothing set. So the exception is put aside on entry and restored on
+// the way out (not on an unwind, which leaves the thread without the lock).
+void restore_raised(PyObject* raised) noexcept;
+
 template <class Cls>
-void dealloc_frame(PyObject* self) noexcept {
+void dealloc_frame(PyObject* self) {
+    PyObject* raised = PyErr_GetRaisedException();
     EntryScope entry;
     auto& instance = Instance<Cls>::of(self);
     try {
@@ -175,7 +182,10 @@ void dealloc_frame(PyObject* self) noexcept {
         Py_DecRef(reinterpret_cast<PyObject*>(type));  // instances of heap types own a reference to their type
     } catch (const InternalError& error) {
         report_internal_unraisable(error);
+    } catch (const std::bad_alloc&) {
+        allocation_failed(0);
     }
+    restore_raised(raised);
 }
 
 }  // namespace kiln

@@ -3,6 +3,7 @@
 #include "frame/pyref.h"
 
 #include <atomic>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -83,26 +84,19 @@ UnlockedScope::~UnlockedScope() {
     drain_deferred_releases();
 }
 
-void run_once_unlocked(std::once_flag& flag, const std::function<void()>& initialise) {
-    UnlockedScope unlocked;
-    std::call_once(flag, [&] {
-        GilScope locked;
+void run_once_unlocked(OnceFlag& flag, const std::function<void()>& initialise) {
+    run_once<UnlockedScope>(flag, [&] {
         initialise();
+        return true;
     });
 }
 
-Status run_once_unlocked(std::once_flag& flag, const std::function<Status()>& initialise) {
-    struct TryAgainLater {};
+Status run_once_unlocked(OnceFlag& flag, const std::function<Status()>& initialise) {
     Status failed;
-    try {
-        run_once_unlocked(flag, std::function<void()>([&] {
-            failed = initialise();
-            if (failed) {
-                throw TryAgainLater{};  // call_once leaves its flag unset
-            }
-        }));
-    } catch (const TryAgainLater&) {
-    }
+    run_once<UnlockedScope>(flag, [&] {
+        failed = initialise();
+        return !failed;
+    });
     return failed;
 }
 

@@ -3,11 +3,11 @@
 #pragma once
 
 #include "frame/failure.h"
+#include "frame/once.h"
 #include "frame/python.h"
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 
 namespace kiln {
 
@@ -60,14 +60,14 @@ private:
 };
 
 // Runs `initialise` once per process. The caller holds the interpreter lock;
-// it is released while this thread runs the initialisation or waits for
-// another thread that runs it, so that neither can block the other. The
-// initialisation itself runs with the lock taken again. If it throws, the
-// exception propagates and a later call tries again.
-void run_once_unlocked(std::once_flag& flag, const std::function<void()>& initialise);
+// it is released while this thread waits for another thread that runs the
+// initialisation, so that neither can block the other. The initialisation
+// itself runs with the lock held. If it throws, the exception propagates and
+// a later call tries again.
+void run_once_unlocked(OnceFlag& flag, const std::function<void()>& initialise);
 
 // The same for an initialisation that can fail as a value: a failure is
 // returned and leaves the guard open, so a later call tries again.
-Status run_once_unlocked(std::once_flag& flag, const std::function<Status()>& initialise);
+Status run_once_unlocked(OnceFlag& flag, const std::function<Status()>& initialise);
 
 }  // namespace kiln

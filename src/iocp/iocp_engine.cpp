@@ -23,7 +23,7 @@ RunningEngines& running_engines() {
 }
 
 std::atomic<bool> g_exiting{false};
-std::once_flag g_exit_hook_once;
+OnceFlag g_exit_hook_once;
 std::atomic<bool> g_exit_hook_registered{false};
 
 void enlist(Engine& engine) {

@@ -1,6 +1,7 @@
 #include "iocp/op.h"
 
 #include "frame/frame.h"
+#include "platform/completion_rule.h"
 
 #include <algorithm>
 #include <cstring>
@@ -36,6 +37,23 @@ std::uint64_t offset_of(const Op& op) noexcept {
 ErrorCode post_failure(platform::Handle port, OwnedOp& op, ErrorCode code) {
     op->error = code;
     return post_op(port, op, 0);
+}
+
+// After a read or write was started: hands the record to the system when it
+// queues the packet, otherwise posts the one packet the reaper will see.
+ErrorCode settle_start(bool returned, ErrorCode code, platform::Handle port, OwnedOp& op, std::uint32_t count) {
+    if (platform::packet_follows(returned, code, op->overlapped)) {
+        op.release();  // the system has it; the record may already be gone
+        return 0;
+    }
+    if (code == platform::kErrorHandleEof && op->kind == OpKind::Read) {
+        // A read at the end of the file is a success with the bytes it got.
+        // The record holds STATUS_END_OF_FILE, or still STATUS_PENDING where
+        // the system wrote no final status: mark it as finished either way.
+        op->overlapped.Internal = platform::kStatusEndOfFile;
+        return post_op(port, op, count);
+    }
+    return post_failure(port, op, code);
 }
 
 }  // namespace
@@ -92,22 +110,9 @@ ErrorCode start_read(platform::Handle file, platform::Handle port, OwnedOp& op) 
         return post_failure(port, op, platform::kErrorInvalidParameter);
     }
     std::uint32_t count = 0;
-    if (platform::read_file(file, op->buf_ptr, op->buf_len, &count, &op->overlapped)) {
-        op.release();  // the system queues the packet; the record may already be gone
-        return 0;
-    }
-    ErrorCode code = platform::last_error();
-    if (code == platform::kErrorIoPending) {
-        op.release();
-        return 0;
-    }
-    if (code == platform::kErrorHandleEof) {
-        // The system may have left STATUS_PENDING behind without writing a
-        // final status: mark the record as finished.
-        op->overlapped.Internal = platform::kStatusEndOfFile;
-        return post_op(port, op, count);
-    }
-    return post_failure(port, op, code);
+    platform::mark_unstarted(op->overlapped);
+    bool returned = platform::read_file(file, op->buf_ptr, op->buf_len, &count, &op->overlapped);
+    return settle_start(returned, platform::last_error(), port, op, count);
 }
 
 ErrorCode start_write(platform::Handle file, platform::Handle port, OwnedOp& op) {
@@ -117,16 +122,9 @@ ErrorCode start_write(platform::Handle file, platform::Handle port, OwnedOp& op)
     const char* contents = PyBytes_AsString(op->data);
     auto size = static_cast<std::uint64_t>(PyBytes_Size(op->data));
     auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, kLargestTransfer));
-    if (platform::write_file(file, contents, length, nullptr, &op->overlapped)) {
-        op.release();
-        return 0;
-    }
-    ErrorCode code = platform::last_error();
-    if (code == platform::kErrorIoPending) {
-        op.release();
-        return 0;
-    }
-    return post_failure(port, op, code);
+    platform::mark_unstarted(op->overlapped);
+    bool returned = platform::write_file(file, contents, length, nullptr, &op->overlapped);
+    return settle_start(returned, platform::last_error(), port, op, 0);
 }
 
 ErrorCode op_outcome(const Op& op) noexcept {

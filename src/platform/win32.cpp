@@ -6,6 +6,8 @@
 // the module that names a Win32 function.
 #include "platform/platform.h"
 
+#include "platform/allocation_failure.h"
+
 #include <winternl.h>  // RtlNtStatusToDosError: NTAPI, so stdcall on i686
 
 #include <cstdint>
@@ -102,8 +104,7 @@ bool close(Handle handle) { return CloseHandle(handle) != FALSE; }
 Handle start_thread(ThreadEntry entry, void* context, std::size_t stack_reservation) {
     auto* start = static_cast<ThreadStart*>(heap_alloc(sizeof(ThreadStart)));
     if (!start) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+        allocation_failed(sizeof(ThreadStart));
     }
     *start = {entry, context};
     Handle thread =
