@@ -39,7 +39,7 @@ class AsyncTextFile:
         self._translate_in = newline is None
         self._universal = newline in (None, "")
         self._line_end = newline or "\n"
-        self._write_newline = os.linesep if newline is None else newline
+        self._write_newline = os.linesep if newline is None else newline or "\n"
         self._encoder: codecs.IncrementalEncoder | None = None
         self._decoder: codecs.IncrementalDecoder | None = None
         if buffer._writable:
