@@ -91,7 +91,7 @@ def test_attributes_of_an_open_file(tmp_path, mode, readable, writable, reported
     async def scenario():
         async with kiln.open(path, mode) as f:
             assert (f.readable(), f.writable(), f.seekable()) == (readable, writable, True)
-            assert f.mode == reported and f.name == path and not f.closed
+            assert f.mode == reported and f.name == str(path) and not f.closed
             with pytest.raises(io.UnsupportedOperation):
                 f.fileno()
         assert f.closed

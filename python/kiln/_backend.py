@@ -193,12 +193,12 @@ class Backend:
         if self._closed:
             raise RuntimeError("the kiln backend has been closed")
 
-    def _submit_open(self, path: str, write: bool, create: bool, truncate: bool,
+    def _submit_open(self, path: str, filename: str | bytes, write: bool, create: bool, truncate: bool,
                      exclusive: bool) -> asyncio.Future[int]:
         self._check_open()
         future: asyncio.Future[int] = self._loop.create_future()
         op_id = self._iocp.submit_open(path, write, create, truncate, exclusive)
-        self._pending[op_id] = (_finish_open, self, (path, future))
+        self._pending[op_id] = (_finish_open, self, (path, filename, future))
         return future
 
     def _close_quietly(self, handle: int) -> None:
@@ -250,14 +250,14 @@ class Backend:
             time.sleep(0.001)
 
 
-def _finish_open(backend: Backend, target: tuple[str, asyncio.Future[int]], _op_id: int, error: int,
-                 handle: int, _data: bytes | None) -> None:
-    path, future = target
+def _finish_open(backend: Backend, target: tuple[str, str | bytes, asyncio.Future[int]], _op_id: int,
+                 error: int, handle: int, _data: bytes | None) -> None:
+    path, filename, future = target
     if future.done():  # the open was cancelled
         if not error:
             backend._close_quietly(handle)
     elif error:
-        future.set_exception(open_error(error, path))
+        future.set_exception(open_error(error, path, filename))
     else:
         future.set_result(handle)
 

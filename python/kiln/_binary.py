@@ -395,9 +395,7 @@ class AsyncFile:
     async def flush(self) -> None:
         """Submits the buffered writes and waits for them."""
         if self._handle is None:
-            if self._closing is None:
-                raise closed_file()
-            return
+            raise closed_file()
         if not self._wbuf:
             return
         data, start = bytes(self._wbuf), self._wstart

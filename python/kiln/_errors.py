@@ -65,7 +65,7 @@ def winerror_to_errno(code: int) -> int:
     return _WINERROR_TO_ERRNO.get(code, errno.EINVAL)
 
 
-def os_error(code: int, filename: str | None) -> OSError:
+def os_error(code: int, filename: object) -> OSError:
     """The exception the interpreter raises for this Windows error code on this file.
 
     ``OSError``'s constructor picks the subclass (``FileNotFoundError`` and so on)
@@ -80,11 +80,11 @@ def os_error(code: int, filename: str | None) -> OSError:
     return OSError(number, os.strerror(number), filename)
 
 
-def open_error(code: int, path: str) -> OSError:
+def open_error(code: int, path: str, filename: object) -> OSError:
     """Like ``os_error``; a directory refused with access denied is ``IsADirectoryError``."""
     if code == ERROR_ACCESS_DENIED and os.path.isdir(path):
-        return IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-    return os_error(code, path)
+        return IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), filename)
+    return os_error(code, filename)
 
 
 def closed_file() -> ValueError:

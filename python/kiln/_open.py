@@ -64,12 +64,8 @@ class Mode:
         return base + "+" if self.readable and self.writable else base
 
 
-def _path_text(file: Any) -> str:
-    path = os.fspath(file)
-    if isinstance(path, bytes):
-        path = os.fsdecode(path)
-    if not isinstance(path, str):
-        raise TypeError(f"expected str, bytes or os.PathLike object, not {type(file).__name__}")
+def _path_text(name: str | bytes) -> str:
+    path = os.fsdecode(name)
     if "\0" in path:
         raise ValueError("embedded null character")
     return path
@@ -81,14 +77,15 @@ class Opener(Generic[FileT]):
     def __init__(self, backend: Backend | None, file: Any, mode: str, buffering: int, encoding: str | None,
                  errors: str | None, newline: str | None) -> None:
         self._backend = backend
-        self._file = file
+        # The name as the built-in open keeps it: str or bytes, from any path-like object.
+        self._name: str | bytes = os.fspath(file)
         self._mode = mode
         self._parsed = Mode.parse(mode)
         self._buffering = buffering
         self._encoding = encoding
         self._errors = errors
         self._newline = newline
-        self._path = _path_text(file)
+        self._path = _path_text(self._name)
         self._check_text_arguments()
         self._opened: FileT | None = None
 
@@ -121,7 +118,7 @@ class Opener(Generic[FileT]):
 
         backend = self._backend or loop_backend(asyncio.get_running_loop())
         mode = self._parsed
-        future = backend._submit_open(self._path, mode.writable, mode.create, mode.truncate, mode.exclusive)
+        future = backend._submit_open(self._path, self._name, mode.writable, mode.create, mode.truncate, mode.exclusive)
         try:
             handle = await future
         except asyncio.CancelledError:
@@ -143,8 +140,7 @@ class Opener(Generic[FileT]):
         line_buffering = buffering == 1 and not mode.binary
         if buffering < 0 or buffering == 1:
             buffering = DEFAULT_BUFFER_SIZE
-        name = self._file
-        raw = AsyncFile(backend, handle, name, path, mode.file_mode(), readable=mode.readable,
+        raw = AsyncFile(backend, handle, self._name, path, mode.file_mode(), readable=mode.readable,
                         writable=mode.writable, append=mode.append, buffer_size=buffering, size=size)
         if mode.binary:
             return raw
