@@ -133,16 +133,24 @@ class AsyncFile:
         if not requests:
             return []
         group = _Group(self._new_future(), len(requests))
-        submit, pending, entry, index = self._submit_read, self._pending, (_finish_many, self, group), group.index
+        submit, pending, entry, irregular = self._submit_read, self._pending, (_finish_many, self, group), group.index
+        number = 0
         try:
-            for number, (offset, size) in enumerate(requests):
+            for offset, size in requests:
                 op_id = submit(handle, offset, size)
                 pending[op_id] = entry
-                index[op_id] = number
-                self._inflight += 1
+                # One loop thread submits, so the ids run on from the first unless a
+                # submission failed after taking its id.
+                if number == 0:
+                    group.base = op_id
+                elif op_id - group.base != number:
+                    irregular[op_id] = number
+                number += 1
         except BaseException:
             group.future.cancel()  # the reads already submitted complete unseen
             raise
+        finally:
+            self._inflight += number
         return await group.future
 
     async def pwrite(self, offset: int, data: Buffer) -> int:
@@ -505,12 +513,14 @@ class AsyncFile:
 class _Group:
     """One future for many reads: the results by request index."""
 
-    __slots__ = ("future", "results", "remaining", "index", "error")
+    __slots__ = ("future", "results", "remaining", "base", "index", "error")
 
     def __init__(self, future: asyncio.Future[list[bytes]], count: int) -> None:
         self.future = future
         self.results: list[bytes] = [b""] * count
         self.remaining = count
+        self.base = 0
+        # Request numbers of the ids that do not follow on from base.
         self.index: dict[int, int] = {}
         self.error: OSError | None = None
 
@@ -533,7 +543,7 @@ def _finish_many(file: AsyncFile, group: _Group, op_id: int, error: int, _result
     file._inflight -= 1
     if not file._inflight and file._idle is not None and not file._idle.done():
         file._idle.set_result(None)
-    index = group.index.pop(op_id)
+    index = group.index.pop(op_id, op_id - group.base) if group.index else op_id - group.base
     if error:
         if group.error is None:
             group.error = file._error(error)
