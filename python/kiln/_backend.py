@@ -300,7 +300,7 @@ def _close_with_loop(loop: asyncio.AbstractEventLoop) -> None:
                 backend.close()
         finally:
             try:
-                del loop.close  # type: ignore[method-assign]
+                del loop.close
             except AttributeError:
                 pass
             original()

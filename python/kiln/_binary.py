@@ -372,8 +372,8 @@ class AsyncFile:
         """Accepts all of ``data`` (any bytes-like object) at the position, or at the
         end in append mode; returns its length."""
         self._check_writable()
-        view = memoryview(data).cast("B") if type(data) is not bytes else None
-        size = len(view) if view is not None else len(data)  # type: ignore[arg-type]
+        raw = data if isinstance(data, bytes) else memoryview(data).cast("B")
+        size = len(raw)
         at = self._append_at if self._append else self._pos
         if self._wbuf and at != self._wstart + len(self._wbuf):
             await self.flush()
@@ -382,12 +382,12 @@ class AsyncFile:
         if size >= self._buffer_size - len(self._wbuf):
             await self.flush()
             if size >= self._buffer_size:
-                await self._pwrite_all(at, data if view is None else view.tobytes())
+                await self._pwrite_all(at, raw if isinstance(raw, bytes) else raw.tobytes())
                 self._advance(at, size)
                 return size
         if not self._wbuf:
             self._wstart = at
-        self._wbuf += data if view is None else view
+        self._wbuf += raw
         self._advance(at, size)
         return size
 
