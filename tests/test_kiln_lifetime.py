@@ -209,3 +209,27 @@ def test_the_interpreter_exits_cleanly(tmp_path, ending):
                             timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "done\n"
+
+
+def test_a_loop_closing_while_a_file_waits_to_close_still_closes_its_handle(emu, tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(b"data")
+    before = emu.open_handles()
+
+    async def scenario():
+        f = await kiln.open(path)
+        emu.set_io_mode(IO_HELD)
+        read = asyncio.ensure_future(f.pread(0, 1))
+        await asyncio.sleep(0)
+        closing = asyncio.ensure_future(f.close())
+        await asyncio.sleep(0.01)
+        return read, closing
+
+    loop = asyncio.new_event_loop()
+    try:
+        tasks = loop.run_until_complete(scenario())
+    finally:
+        loop.close()
+    emu.release_held()
+    assert emu.open_handles() == before
+    assert not any(task.done() for task in tasks)  # left behind by the closed loop, as asyncio leaves them

@@ -40,7 +40,10 @@ class AsyncFile:
     def __init__(self, backend: Backend, handle: int, name: Any, path: str, mode: str, *,
                  readable: bool, writable: bool, append: bool, buffer_size: int, size: int) -> None:
         self._backend = backend
+        # None once closing starts, so nothing new reaches the handle; _os_handle
+        # stays until the handle itself is closed.
         self._handle: int | None = handle
+        self._os_handle: int | None = handle
         self.name = name
         self.mode = mode
         self._path = path
@@ -442,16 +445,19 @@ class AsyncFile:
             if self._writable:
                 await self.flush()
         finally:
-            handle, self._handle = self._handle, None
-            self._closing = asyncio.ensure_future(self._close_handle(handle), loop=self._backend._loop)
+            self._handle = None
+            self._closing = asyncio.ensure_future(self._close_handle(), loop=self._backend._loop)
         await asyncio.shield(self._closing)
 
-    async def _close_handle(self, handle: int) -> None:
+    async def _close_handle(self) -> None:
         backend = self._backend
         try:
             if self._inflight:
                 self._idle = backend._loop.create_future()
                 await self._idle
+            handle, self._os_handle = self._os_handle, None
+            if handle is None:
+                return  # the backend closed it meanwhile
             future: asyncio.Future[int] = backend._loop.create_future()
             backend._check_open()
             self._pending[backend._iocp.submit_close(handle)] = (_finish_io, self, future)
@@ -468,10 +474,11 @@ class AsyncFile:
 
     def _abandon(self, warn: bool) -> None:
         """Closes without waiting: for a file nobody closed, whose backend or self is going away."""
-        handle, self._handle = self._handle, None
+        closing = self._handle is None
+        handle, self._handle, self._os_handle = self._os_handle, None, None
         if handle is None:
             return
-        if warn:
+        if warn and not closing:
             warnings.warn(f"unclosed file {self!r}", ResourceWarning, source=self)
         backend = self._backend
         backend._files.discard(self)
@@ -482,7 +489,7 @@ class AsyncFile:
             backend._close_quietly(handle)
 
     def __del__(self) -> None:
-        if getattr(self, "_handle", None) is not None:
+        if getattr(self, "_os_handle", None) is not None:
             try:
                 self._abandon(warn=True)
             except RuntimeError:

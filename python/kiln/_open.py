@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import codecs
 import io
 import locale
 import os
@@ -99,6 +100,8 @@ class Opener(Generic[FileT]):
                               "buffer size will be used", RuntimeWarning, stacklevel=4)
         elif self._buffering == 0:
             raise ValueError("can't have unbuffered text I/O")
+        elif self._encoding is not None:
+            codecs.lookup(self._encoding)  # an unknown encoding fails before the file is opened
         if self._newline not in (None, "", "\n", "\r", "\r\n"):
             raise ValueError(f"illegal newline value: {self._newline!r}")
 

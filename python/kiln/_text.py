@@ -32,7 +32,6 @@ class AsyncTextFile:
         self.buffer = buffer
         self.mode = mode
         self.line_buffering = line_buffering
-        self._encoding = codecs.lookup(encoding).name if encoding else encoding
         self._given_encoding = encoding
         self._errors = errors if errors is not None else "strict"
         self._newline = newline
