@@ -83,3 +83,22 @@ def test_cancelled_pread_many_lets_the_file_close(io_mode, data_file):
             await task
 
     run(scenario())
+
+
+def test_positional_calls_see_and_order_after_the_files_own_buffers(io_mode, tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(b"0123456789")
+
+    async def scenario():
+        async with kiln.open(path, "r+b") as f:
+            assert await f.read(2) == b"01"  # the rest of the file is now read ahead
+            await f.pwrite(2, b"ab")
+            assert await f.read(2) == b"ab"  # not the stale read-ahead
+            await f.write(b"XY")  # buffered
+            assert await f.pread(4, 2) == b"XY"
+            await f.write(b"..")  # buffered at 6
+            await f.pwrite(6, b"!!")  # must not be overwritten by the buffered write later
+            assert await f.pread_many([(0, 10)]) == [b"01abXY!!89"]
+
+    run(scenario())
+    assert path.read_bytes() == b"01abXY!!89"

@@ -50,7 +50,7 @@ class AsyncFile:
         self._readable = readable
         self._writable = writable
         self._append = append
-        self._buffer_size = buffer_size
+        self._buffer_size = min(buffer_size, MAX_IO)
         self._append_at = size
         self._pos = size if append else 0
         # Read-ahead: the file's bytes at [_rstart, _rstart + len(_rbuf)).
@@ -103,6 +103,14 @@ class AsyncFile:
 
     async def pread(self, offset: int, size: int) -> bytes:
         """Reads up to ``size`` bytes at ``offset``; fewer only at the end of the file."""
+        if self._wbuf:
+            await self.flush()  # this object's own buffered writes come first
+        if size > MAX_IO:
+            return b"".join(await self.pread_many(_split(offset, size)))
+        return await self._start_read(offset, size)
+
+    def _start_read(self, offset: int, size: int) -> asyncio.Future[bytes]:
+        """Submits one read; a plain call, so the hot path makes no extra coroutine."""
         handle = self._handle
         if handle is None:
             raise closed_file()
@@ -110,13 +118,10 @@ class AsyncFile:
             raise unsupported("read")
         if offset < 0 or size < 0:
             raise ValueError(f"negative offset or size: {offset}, {size}")
-        if size > MAX_IO:
-            parts = await self.pread_many(_split(offset, size))
-            return b"".join(parts)
         future: asyncio.Future[bytes] = self._new_future()
         self._pending[self._submit_read(handle, offset, size)] = (_finish_io, self, future)
         self._inflight += 1
-        return await future
+        return future
 
     async def pread_many(self, requests: Iterable[tuple[int, int]]) -> list[bytes]:
         """Reads every ``(offset, size)`` at once; the results come in request order.
@@ -124,6 +129,8 @@ class AsyncFile:
         All reads are submitted before the first await and resolve one future;
         each result is short only at the end of the file. The first failure is
         raised once every read has finished."""
+        if self._wbuf:
+            await self.flush()
         handle = self._handle
         if handle is None:
             raise closed_file()
@@ -158,6 +165,17 @@ class AsyncFile:
 
     async def pwrite(self, offset: int, data: Buffer) -> int:
         """Writes ``data`` (any bytes-like object) at ``offset``; returns the count written."""
+        if self._wbuf:
+            await self.flush()  # else an older buffered write could land over this one
+        if self._rbuf:
+            self._drop_read_ahead()
+        if type(data) is not bytes:
+            data = _as_bytes(data)
+        if len(data) > MAX_IO:
+            return await self._pwrite_all(offset, data)
+        return await self._start_write(offset, data)
+
+    def _start_write(self, offset: int, data: bytes) -> asyncio.Future[int]:
         handle = self._handle
         if handle is None:
             raise closed_file()
@@ -165,14 +183,10 @@ class AsyncFile:
             raise unsupported("write")
         if offset < 0:
             raise ValueError(f"negative offset: {offset}")
-        if type(data) is not bytes:
-            data = _as_bytes(data)
-        if len(data) > MAX_IO:
-            return await self._pwrite_all(offset, data)
         future: asyncio.Future[int] = self._new_future()
         self._pending[self._submit_write(handle, offset, data)] = (_finish_io, self, future)
         self._inflight += 1
-        return await future
+        return future
 
     async def _pwrite_all(self, offset: int, data: bytes) -> int:
         """Writes all of ``data``, going on after short writes."""
@@ -182,7 +196,7 @@ class AsyncFile:
                 piece = data
             else:
                 piece = data[done:done + MAX_IO]
-            count = await self.pwrite(offset + done, piece)
+            count = await self._start_write(offset + done, piece)
             if count <= 0:
                 raise OSError(errno.EIO, f"nothing was written at offset {offset + done}", self.name)
             done += count
@@ -359,7 +373,7 @@ class AsyncFile:
         False at the end of the file. The read-ahead changes only once the
         read is done, so a cancelled fill leaves it as it was."""
         start = self._pos + have
-        data = await self.pread(start, self._buffer_size)
+        data = await self._start_read(start, self._buffer_size)
         if have:
             data = bytes(self._buffered()[:have]) + data
         self._rbuf, self._rstart = data, self._pos
