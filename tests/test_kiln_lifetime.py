@@ -5,9 +5,11 @@ import contextlib
 import gc
 import subprocess
 import sys
+import os
 import textwrap
 import time
 import warnings
+import weakref
 
 import pytest
 
@@ -130,7 +132,9 @@ def test_forgotten_backends_leave_no_port_or_thread(io_mode, emu, tmp_path, file
     path.write_bytes(b"x")
 
     async def scenario():
-        before = emu.open_handles()
+        async with kiln.Backend() as warm:  # starts the emulation's own worker threads, if any
+            await (await warm.open(path)).close()
+        before, threads = emu.open_handles(), thread_count()
         for _ in range(50):
             backend = kiln.Backend()
             f = await backend.open(path)
@@ -147,6 +151,23 @@ def test_forgotten_backends_leave_no_port_or_thread(io_mode, emu, tmp_path, file
                     gc.collect()
         # Each backend's port is closed once its thread has stopped.
         assert await settle(emu, before) == before
+        assert thread_count() == threads
+
+    run(scenario())
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+def test_the_completion_thread_does_not_keep_a_backend_alive(emu):
+    async def scenario():
+        backend = kiln.Backend()
+        alive = weakref.ref(backend)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ResourceWarning)
+            del backend  # no garbage collection: only reference counts
+        assert alive() is None
 
     run(scenario())
 
