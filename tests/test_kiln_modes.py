@@ -268,3 +268,18 @@ def test_opening_without_await_does_nothing(tmp_path):
 
     run(scenario())
     assert not (tmp_path / "f").exists()
+
+
+@pytest.mark.parametrize("newline", [None, "", "\n", "\r", "\r\n"])
+def test_text_readline_with_limits_matches_the_builtin(tmp_path, newline):
+    path = tmp_path / "f"
+    path.write_bytes(TEXT.encode())
+    limits = [n % 9 - 1 for n in range(400)]  # -1 (no limit) and 0 to 7
+    with open(path, encoding="utf-8", newline=newline) as f:
+        expected = [f.readline(limit) for limit in limits]
+
+    async def scenario():
+        async with kiln.open(path, "r", encoding="utf-8", newline=newline, buffering=13) as f:
+            return [await f.readline(limit) for limit in limits]
+
+    assert run(scenario()) == expected

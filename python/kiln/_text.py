@@ -37,7 +37,7 @@ class AsyncTextFile:
         self._newline = newline
         self._translate_in = newline is None
         self._universal = newline in (None, "")
-        self._line_end = newline or "\n"
+        self._line_ending = newline or "\n"
         self._write_newline = os.linesep if newline is None else newline or "\n"
         self._encoder: codecs.IncrementalEncoder | None = None
         self._decoder: codecs.IncrementalDecoder | None = None
@@ -145,37 +145,38 @@ class AsyncTextFile:
         parts: list[str] = []
         count = 0
         while True:
-            pending = self._pending_text()
-            end = self._find_line_end(pending, parts[-1][-1:] if parts else "")
-            if end >= 0 or (0 <= limit <= count + len(pending)):
-                take = end if end >= 0 else len(pending)
+            text, start = self._decoded, self._used
+            end = self._line_end(text, start, parts[-1][-1:] if parts else "")
+            available = len(text) - start
+            if end >= 0 or 0 <= limit <= count + available:
+                take = end - start if end >= 0 else available
                 if 0 <= limit < count + take:
                     take = limit - count
                 parts.append(self._consume(take))
                 return "".join(parts)
-            parts.append(self._consume(len(pending)))
-            count += len(parts[-1])
+            parts.append(self._consume(available))
+            count += available
             if not await self._read_chunk():
                 return "".join(parts)
 
-    def _find_line_end(self, text: str, before: str) -> int:
-        """The length of the first line of ``text`` with its line ending, or -1."""
+    def _line_end(self, text: str, start: int, before: str) -> int:
+        """Where the first line of ``text[start:]`` ends, after its line ending; -1 if it does not."""
         if self._translate_in:
-            index = text.find("\n")
+            index = text.find("\n", start)
             return index + 1 if index >= 0 else -1
-        if self._universal:  # newline="": \r, \n or \r\n, untranslated
-            for index, char in enumerate(text):
-                if char == "\n":
-                    return index + 1
-                if char == "\r":
-                    if index + 1 < len(text):
-                        return index + 2 if text[index + 1] == "\n" else index + 1
-                    return index + 1 if self._eof else -1
-            return -1
-        ending = self._line_end
-        if ending == "\r\n" and before == "\r" and text.startswith("\n"):
-            return 1
-        index = text.find(ending)
+        if self._universal:  # newline="": \r, \n or \r\n, kept as they are
+            newline = text.find("\n", start)
+            ret = text.find("\r", start, newline if newline >= 0 else len(text))
+            if ret < 0:
+                return newline + 1 if newline >= 0 else -1
+            if ret + 1 < len(text):
+                return ret + 2 if text[ret + 1] == "\n" else ret + 1
+            # The decoder holds a final \r back until it sees what follows.
+            return ret + 1 if self._eof else -1
+        ending = self._line_ending
+        if ending == "\r\n" and before == "\r" and text.startswith("\n", start):
+            return start + 1
+        index = text.find(ending, start)
         return index + len(ending) if index >= 0 else -1
 
     async def readlines(self, hint: int = -1) -> list[str]:
