@@ -122,7 +122,8 @@ class AsyncTextFile:
 
     async def read(self, size: int | None = -1) -> str:
         self._check_readable()
-        await self._end_writes()
+        if self.buffer._wbuf:
+            await self.buffer.flush()
         decoder = self._get_decoder()
         if size is None or size < 0:
             text = self._pending_text() + decoder.decode(await self.buffer.read(), final=True)
@@ -140,7 +141,8 @@ class AsyncTextFile:
 
     async def readline(self, size: int | None = -1) -> str:
         self._check_readable()
-        await self._end_writes()
+        if self.buffer._wbuf:
+            await self.buffer.flush()
         limit = -1 if size is None else size
         parts: list[str] = []
         count = 0
@@ -235,10 +237,6 @@ class AsyncTextFile:
     async def flush(self) -> None:
         self._check_open()
         await self.buffer.flush()
-
-    async def _end_writes(self) -> None:
-        if self.buffer._wbuf:
-            await self.buffer.flush()
 
     async def _rewind(self) -> None:
         """Moves the byte position back to the text position after reading ahead."""
