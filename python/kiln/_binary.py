@@ -10,6 +10,7 @@ from collections.abc import AsyncIterator, Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from ._errors import closed_file, os_error, unsupported
+from ._finish import Group, finish_io, finish_many
 
 if TYPE_CHECKING:
     from collections.abc import Buffer
@@ -119,7 +120,7 @@ class AsyncFile:
         if offset < 0 or size < 0:
             raise ValueError(f"negative offset or size: {offset}, {size}")
         future: asyncio.Future[bytes] = self._new_future()
-        self._pending[self._submit_read(handle, offset, size)] = (_finish_io, self, future)
+        self._pending[self._submit_read(handle, offset, size)] = (finish_io, self, future)
         self._inflight += 1
         return future
 
@@ -142,8 +143,8 @@ class AsyncFile:
                 raise ValueError(f"bad read request: offset {offset}, size {size}")
         if not requests:
             return []
-        group = _Group(self._new_future(), len(requests))
-        submit, pending, entry, irregular = self._submit_read, self._pending, (_finish_many, self, group), group.index
+        group = Group(self._new_future(), len(requests))
+        submit, pending, entry, irregular = self._submit_read, self._pending, (finish_many, self, group), group.index
         number = 0
         try:
             for offset, size in requests:
@@ -184,7 +185,7 @@ class AsyncFile:
         if offset < 0:
             raise ValueError(f"negative offset: {offset}")
         future: asyncio.Future[int] = self._new_future()
-        self._pending[self._submit_write(handle, offset, data)] = (_finish_io, self, future)
+        self._pending[self._submit_write(handle, offset, data)] = (finish_io, self, future)
         self._inflight += 1
         return future
 
@@ -474,7 +475,7 @@ class AsyncFile:
                 return  # the backend closed it meanwhile
             future: asyncio.Future[int] = backend._loop.create_future()
             backend._check_open()
-            self._pending[backend._iocp.submit_close(handle)] = (_finish_io, self, future)
+            self._pending[backend._iocp.submit_close(handle)] = (finish_io, self, future)
             self._inflight += 1
             await future
         finally:
@@ -529,53 +530,6 @@ class AsyncFile:
 
     def _error(self, code: int) -> OSError:
         return os_error(code, self.name)
-
-
-class _Group:
-    """One future for many reads: the results by request index."""
-
-    __slots__ = ("future", "results", "remaining", "base", "index", "error")
-
-    def __init__(self, future: asyncio.Future[list[bytes]], count: int) -> None:
-        self.future = future
-        self.results: list[bytes] = [b""] * count
-        self.remaining = count
-        self.base = 0
-        # Request numbers of the ids that do not follow on from base.
-        self.index: dict[int, int] = {}
-        self.error: OSError | None = None
-
-
-def _finish_io(file: AsyncFile, future: asyncio.Future[Any], _op_id: int, error: int, result: int,
-               data: bytes | None) -> None:
-    file._inflight -= 1
-    if not file._inflight and file._idle is not None and not file._idle.done():
-        file._idle.set_result(None)
-    if future.done():
-        return  # cancelled: the position was never moved
-    if error:
-        future.set_exception(file._error(error))
-    else:
-        future.set_result(result if data is None else data)
-
-
-def _finish_many(file: AsyncFile, group: _Group, op_id: int, error: int, _result: int,
-                 data: bytes | None) -> None:
-    file._inflight -= 1
-    if not file._inflight and file._idle is not None and not file._idle.done():
-        file._idle.set_result(None)
-    index = group.index.pop(op_id, op_id - group.base) if group.index else op_id - group.base
-    if error:
-        if group.error is None:
-            group.error = file._error(error)
-    elif data is not None:
-        group.results[index] = data
-    group.remaining -= 1
-    if not group.remaining and not group.future.done():
-        if group.error is not None:
-            group.future.set_exception(group.error)
-        else:
-            group.future.set_result(group.results)
 
 
 def _split(offset: int, size: int) -> Sequence[tuple[int, int]]:
