@@ -102,3 +102,17 @@ def test_positional_calls_see_and_order_after_the_files_own_buffers(io_mode, tmp
 
     run(scenario())
     assert path.read_bytes() == b"01abXY!!89"
+
+
+@pytest.mark.parametrize("piece", [1000, SIZE, SIZE + 1])
+def test_readall_in_pieces(io_mode, data_file, monkeypatch, piece):
+    path, content = data_file
+    monkeypatch.setattr("kiln._binary.READALL_PIECE", piece)
+
+    async def scenario():
+        async with kiln.open(path, buffering=512) as f:
+            assert await f.read(3) == content[:3]
+            assert await f.read() == content[3:]
+            assert await f.tell() == SIZE
+
+    run(scenario())

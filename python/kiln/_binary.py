@@ -20,6 +20,7 @@ if TYPE_CHECKING:
 # The most one operation moves; larger requests are split. Windows counts a
 # read or write in 32 bits.
 MAX_IO = 1 << 30
+READALL_PIECE = 16 << 20
 
 
 class AsyncFile:
@@ -268,12 +269,15 @@ class AsyncFile:
         parts = [bytes(have)] if have else []
         expected = max(self._size() - start, 0) + 1  # one more byte shows the end
         while True:
-            data = await self.pread(start, max(expected, self._buffer_size))
+            # A large file comes in pieces, so the loop runs (and a cancellation
+            # lands) between them even where reads complete during submission.
+            want = min(max(expected, self._buffer_size), READALL_PIECE)
+            data = await self.pread(start, want)
             parts.append(data)
             start += len(data)
-            if len(data) < max(expected, self._buffer_size):
+            if len(data) < want:
                 break
-            expected = self._buffer_size
+            expected -= len(data)
         result = b"".join(parts)
         self._drop_read_ahead()
         self._pos = start
