@@ -23,24 +23,23 @@ __all__ = ["AsyncFile", "AsyncTextFile", "Backend", "BinaryMode", "DEFAULT_BUFFE
 
 @overload
 def open(file: StrOrBytesPath, mode: BinaryMode = "rb", *, buffering: int = -1, encoding: None = None,
-         errors: None = None, newline: None = None, backend: Backend | None = None) -> Opener[AsyncFile]: ...
+         errors: None = None, newline: None = None) -> Opener[AsyncFile]: ...
 @overload
 def open(file: StrOrBytesPath, mode: TextMode, *, buffering: int = -1, encoding: str | None = None,
-         errors: str | None = None, newline: str | None = None,
-         backend: Backend | None = None) -> Opener[AsyncTextFile]: ...
+         errors: str | None = None, newline: str | None = None) -> Opener[AsyncTextFile]: ...
 @overload
 def open(file: StrOrBytesPath, mode: str, *, buffering: int = -1, encoding: str | None = None,
-         errors: str | None = None, newline: str | None = None, backend: Backend | None = None) -> Opener[Any]: ...
+         errors: str | None = None, newline: str | None = None) -> Opener[Any]: ...
 
 
 def open(file: StrOrBytesPath, mode: str = "rb", *, buffering: int = -1, encoding: str | None = None,
-         errors: str | None = None, newline: str | None = None, backend: Backend | None = None) -> Opener[Any]:
+         errors: str | None = None, newline: str | None = None) -> Opener[Any]:
     """Opens a file for asynchronous I/O: ``f = await kiln.open(...)`` or ``async with kiln.open(...) as f``.
 
     ``mode``, ``buffering``, ``encoding``, ``errors`` and ``newline`` mean what they
     mean to the built-in ``open``, except that the default mode is ``"rb"``.
     Binary modes give an ``AsyncFile``, text modes an ``AsyncTextFile``. The file
-    uses the running loop's backend (made on first use, shut down when the loop
-    closes) unless ``backend`` is given.
+    uses the running loop's backend, made on first use and shut down when the
+    loop closes; ``Backend.open`` opens on a backend of your own.
     """
-    return Opener(backend, file, mode, buffering, encoding, errors, newline)
+    return Opener(None, file, mode, buffering, encoding, errors, newline)
