@@ -7,6 +7,7 @@ import subprocess
 import sys
 import os
 import textwrap
+import threading
 import time
 import warnings
 import weakref
@@ -254,3 +255,26 @@ def test_a_loop_closing_while_a_file_waits_to_close_still_closes_its_handle(emu,
     emu.release_held()
     assert emu.open_handles() == before
     assert not any(task.done() for task in tasks)  # left behind by the closed loop, as asyncio leaves them
+
+
+def test_a_closed_backend_may_be_collected_on_any_thread(emu):
+    reports = []
+
+    async def scenario():
+        backend = kiln.Backend()
+        garbage = [backend]
+        garbage.append(garbage)  # only the cycle collector can free it now
+        await backend.aclose()
+
+    gc.collect()
+    gc.disable()
+    hook, sys.unraisablehook = sys.unraisablehook, reports.append
+    try:
+        run(scenario())
+        collector = threading.Thread(target=gc.collect)
+        collector.start()
+        collector.join()
+    finally:
+        sys.unraisablehook = hook
+        gc.enable()
+    assert [str(report.exc_value) for report in reports] == []

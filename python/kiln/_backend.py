@@ -99,7 +99,7 @@ class Backend:
         self._warn_unclosed = True
         self._stopped = False
         self._delivery = _Delivery(self._loop, self)
-        self._iocp = _kiln.Iocp(self._delivery, _unused)
+        self._iocp: _kiln.Iocp | _Stopped = _kiln.Iocp(self._delivery, _unused)
         self._closed = False
 
     @property
@@ -164,6 +164,9 @@ class Backend:
         self._settle()
         self._iocp.shutdown()
         self._stopped = True
+        # An Iocp may only be freed on the thread that made it, which this one
+        # is; a backend itself may be collected later on any thread.
+        self._iocp = _Stopped()
         self._drain(quiet=True)
         # What never completed fails as aborted, so nobody waits for it forever.
         abandoned = list(self._pending.items())
@@ -212,6 +215,8 @@ class Backend:
         """The last write of a file that nobody closed; the handle is closed after it."""
         if threading.get_ident() != self._owner:
             self._loop.call_soon_threadsafe(self._write_then_close, handle, offset, data)
+            return
+        if self._stopped:
             return
         op_id = self._iocp.submit_write(handle, offset, data)
         self._pending[op_id] = (_finish_then_close, self, handle)
@@ -319,6 +324,18 @@ def _at_exit() -> None:
         if backend._owner == me:
             _per_loop.pop(loop, None)
             backend.close()
+
+
+class _Stopped:
+    """Stands for the Iocp of a backend that has stopped."""
+
+    def _refuse(self, *_args: object) -> int:
+        raise RuntimeError("the kiln backend has been closed")
+
+    submit_open = submit_read = submit_write = submit_close = _refuse
+
+    def shutdown(self) -> None:
+        pass
 
 
 def _unused(_batch: list[Completion]) -> None:

@@ -66,8 +66,6 @@ class AsyncFile:
         self._closing: asyncio.Future[None] | None = None
         self._owner = backend._owner
         self._new_future = backend._loop.create_future
-        self._submit_read = backend._iocp.submit_read
-        self._submit_write = backend._iocp.submit_write
         self._pending = backend._pending
         backend._files.add(self)
 
@@ -121,7 +119,7 @@ class AsyncFile:
         if offset < 0 or size < 0:
             raise ValueError(f"negative offset or size: {offset}, {size}")
         future: asyncio.Future[bytes] = self._new_future()
-        self._pending[self._submit_read(handle, offset, size)] = (finish_io, self, future)
+        self._pending[self._backend._iocp.submit_read(handle, offset, size)] = (finish_io, self, future)
         self._inflight += 1
         return future
 
@@ -145,7 +143,8 @@ class AsyncFile:
         if not requests:
             return []
         group = Group(self._new_future(), len(requests))
-        submit, pending, entry, irregular = self._submit_read, self._pending, (finish_many, self, group), group.index
+        submit, pending, entry = self._backend._iocp.submit_read, self._pending, (finish_many, self, group)
+        irregular = group.index
         number = 0
         try:
             for offset, size in requests:
@@ -186,7 +185,7 @@ class AsyncFile:
         if offset < 0:
             raise ValueError(f"negative offset: {offset}")
         future: asyncio.Future[int] = self._new_future()
-        self._pending[self._submit_write(handle, offset, data)] = (finish_io, self, future)
+        self._pending[self._backend._iocp.submit_write(handle, offset, data)] = (finish_io, self, future)
         self._inflight += 1
         return future
 
