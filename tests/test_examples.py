@@ -31,3 +31,10 @@ def test_file_stats_counts_and_reports_failures(tmp_path):
     assert (int(lines), int(words), int(size)) == (2000, 3000, len(text.read_bytes()))
     assert f"{tmp_path / 'missing'}: No such file or directory" in result.stderr
     assert f"{tmp_path}: Is a directory" in result.stderr
+
+
+def test_the_comparison_runs_every_program_it_can():
+    result = run_example(os.path.join("compare", "compare.py"), "--size", "2", "--runs", "1")
+    assert result.returncode == 0, result.stderr
+    kiln_rows = [line for line in result.stdout.splitlines() if " kiln " in line]
+    assert len(kiln_rows) == 3 and not any("failed" in row for row in kiln_rows), result.stdout
