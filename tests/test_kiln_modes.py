@@ -251,16 +251,6 @@ def test_paths_of_every_kind_open(tmp_path, path_type):
     assert data == b"x" and os.fsdecode(os.fspath(name)) == str(path)
 
 
-@pytest.mark.parametrize("arguments, error", [
-    (("rw",), "exactly one"), (("rbt",), "text and binary"), (("rr",), "invalid mode"),
-    (("q",), "invalid mode"), (("rb",), "encoding"), (("r",), "unbuffered"),
-])
-def test_bad_arguments_are_refused_before_anything_opens(tmp_path, arguments, error):
-    keywords = {"encoding": "utf-8"} if error == "encoding" else {"buffering": 0} if error == "unbuffered" else {}
-    with pytest.raises(ValueError, match=error):
-        kiln.open(tmp_path / "f", *arguments, **keywords)
-
-
 def test_opening_without_await_does_nothing(tmp_path):
     async def scenario():
         kiln.open(tmp_path / "f", "w")
