@@ -14,11 +14,11 @@ SANITIZE ?= 0
 # Interpreter for `make pytest`: 3.12, 3.13 (this machine's) or sid (chroot).
 PY ?= 3.13
 
-.PHONY: help setup wheel contract pytest test demo bench sanitize cross chroot clean distclean clean-cache
+.PHONY: help setup wheel contract pytest typing test demo bench sanitize cross chroot clean distclean clean-cache
 
 help:
 	@echo "make demo       build, install into .venv, run examples/copy_demo.py (DEMO_ARGS=...)"
-	@echo "make test       every suite: contract tests, pytest on 3.12, 3.13 and sid's newest"
+	@echo "make test       every suite: contract tests, pytest on 3.12, 3.13 and sid's newest, typing"
 	@echo "                (SANITIZE=1: also the suites under ASan+UBSan)"
 	@echo "make bench      build, install into build/venv-bench with the peers, run bench/bench.py"
 	@echo "                (BENCH_ARGS=\"--quick\", \"--only read-4k-d64\", \"--rounds 5\"; --help lists them)"
@@ -26,6 +26,7 @@ help:
 	@echo "make cross      Windows builds (i686, x86_64), their checks and wheels, tests under Wine"
 	@echo "make contract   only the platform contract tests (GoogleTest)"
 	@echo "make pytest     only pytest on one interpreter: PY=3.12|3.13|sid (PYTEST_ARGS=...)"
+	@echo "make typing     only mypy --strict (package, examples) and stubtest of the _kiln stubs"
 	@echo "make wheel      only the abi3 wheel, warnings as errors, into dist/"
 	@echo "make setup      only the setup: compiler, .venv"
 	@echo "make chroot     only the cached Debian sid chroot"
@@ -46,6 +47,10 @@ pytest:
 	scripts/setup.sh $(if $(filter sid,$(PY)),--test)
 	scripts/wheel.sh
 	$(if $(filter sid,$(PY)),scripts/pytest_chroot.sh,scripts/pytest_host.sh $(PY)) $(PYTEST_ARGS)
+
+typing: setup
+	scripts/wheel.sh
+	scripts/typing.sh
 
 test:
 	KILN_TEST_SANITIZE=$(SANITIZE) scripts/test.sh

@@ -10,9 +10,23 @@ shift
 [ -f "$ROOT/$script" ] || die "$script is not in this checkout yet: nothing to run"
 [ -x "$VENV/bin/python" ] || die ".venv is missing: run scripts/setup.sh first"
 export PATH="$VENV/bin:$PATH"
-log "building the module and installing it into .venv"
-(cd "$ROOT" && KILN_WERROR=OFF KILN_SANITIZE=OFF "$VENV/bin/python" -m pip install -q \
-  --no-build-isolation --no-deps --force-reinstall --config-settings=build-dir="$BUILD/release" .)
+mkdir -p "$BUILD/logs"
+build_log="$BUILD/logs/example-build.log"
+log "building the module (CMake, C++: up to a minute the first time) and installing it into .venv"
+# pip -v shows the build; only its step lines are echoed, the rest goes to the log.
+rc=0
+(cd "$ROOT" && KILN_WERROR=OFF KILN_SANITIZE=OFF "$VENV/bin/python" -m pip install -v \
+  --no-build-isolation --no-deps --force-reinstall --config-settings=build-dir="$BUILD/release" .) \
+  >"$build_log" 2>&1 &
+builder=$!
+tail -n +1 -f --pid=$builder "$build_log" \
+  | grep --line-buffered -E '^ *\*\*\* |^ *\[[0-9]+/[0-9]+\] |^Successfully installed' \
+  | sed -u -E 's/^ *//; s/^/    /' || true
+wait $builder || rc=$?
+if [ $rc -ne 0 ]; then
+  tail -n 40 "$build_log" >&2
+  die "the build failed (exit $rc); the whole output is in ${build_log#"$ROOT"/}"
+fi
 log "python $script $*"
 cd "$ROOT"
 exec "$VENV/bin/python" "$script" "$@"

@@ -11,5 +11,6 @@ if [ "${1:-}" = --test ]; then
   debs+=(googletest mmdebstrap)
 fi
 [ ${#debs[@]} -eq 0 ] || ensure_debs "${debs[@]}"
+[ -x "$VENV/bin/python" ] || log "first run: making .venv and installing the build tools from PyPI (about 30 s)"
 ensure_build_venv
 echo "build venv: $("$VENV/bin/python" --version), cmake $("$VENV/bin/cmake" --version | head -1 | awk '{print $3}')"

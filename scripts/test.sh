@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Everything `make test` runs: setup, the contract tests, one wheel, and the
+# Everything `make test` runs: setup, the contract tests, one wheel, the
 # pytest suite against that wheel on Python 3.12, 3.13 (this machine's) and
-# Debian sid's newest release (chroot); with KILN_TEST_SANITIZE=1 also the
+# Debian sid's newest release (chroot), and the typing checks (mypy --strict,
+# stubtest); with KILN_TEST_SANITIZE=1 also the
 # suites under ASan+UBSan (sanitize.sh). Every suite runs even if one before
 # it failed; a summary line per suite ends the output. Exits non-zero if any
 # suite failed, or, on CI (CI=true), if any was skipped (exit 77 of a suite:
@@ -34,7 +35,7 @@ suite() {
   "$@" 2>&1 | tee "$logs/$name.log"
   rc=${PIPESTATUS[0]}
   # The runner's own closing line (pytest or ctest), for the summary.
-  note=$(grep -E '^=* *([0-9]+ (passed|failed|errors?|skipped|xfailed|xpassed|deselected)\b|no tests ran)|tests passed' \
+  note=$(grep -E '^=* *([0-9]+ (passed|failed|errors?|skipped|xfailed|xpassed|deselected)\b|no tests ran)|tests passed|^(Success|Found [0-9]+ errors?)' \
     "$logs/$name.log" | tail -1 | sed -E 's/^=+ *//; s/ *=+$//')
   if [ "$rc" -eq 77 ]; then
     note=$(sed 's/\x1b\[[0-9;]*m//g' "$logs/$name.log" | grep -o "no Python .*\\|the sid chroot needs root" | tail -1)
@@ -68,6 +69,7 @@ if "$here/wheel.sh" 2>&1 | tee "$logs/wheel.log"; [ "${PIPESTATUS[0]}" -eq 0 ]; 
   suite pytest-3.12 "$here/pytest_host.sh" 3.12
   suite pytest-3.13 "$here/pytest_host.sh" 3.13
   suite "pytest-$SID_PYTHON" "$here/pytest_chroot.sh"
+  suite typing "$here/typing.sh"
 else
   record wheel 1 $((SECONDS - start)) "the wheel did not build: no pytest suite ran"
 fi

@@ -1,89 +1,40 @@
-"""The example adapter users copy, and the demo that runs it."""
+"""The programs in examples/: the copy demo and a user program on the kiln API."""
 
-import asyncio
 import os
 import subprocess
 import sys
 
-import pytest
-
-import support
-
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
-sys.path.insert(0, EXAMPLES)
-
-from iocp_files import IocpFiles  # noqa: E402
 
 
-def run(coro):
-    return asyncio.run(asyncio.wait_for(coro, 20))
-
-
-def test_round_trip(tmp_path):
-    path = str(tmp_path / "data")
-
-    async def scenario():
-        async with IocpFiles() as files:
-            handle = await files.open(path, write=True, create=True)
-            assert await files.write(handle, 0, b"hello world") == 11
-            assert await files.read(handle, 6, 100) == b"world"
-            assert await files.read(handle, 50, 10) == b""
-            await files.close(handle)
-
-    run(scenario())
-    with open(path, "rb") as f:
-        assert f.read() == b"hello world"
-
-
-def test_failures_become_oserror_with_the_code(tmp_path):
-    async def scenario():
-        async with IocpFiles() as files:
-            with pytest.raises(OSError) as caught:
-                await files.open(str(tmp_path / "missing"))
-            assert support.winerror(caught.value) == 2
-            with pytest.raises(OSError) as caught:
-                await files.close(-1)
-            assert support.winerror(caught.value) == 6
-
-    run(scenario())
-
-
-def test_cancelled_wait_leaves_the_adapter_usable(tmp_path, emu):
-    path = str(tmp_path / "data")
-
-    async def scenario():
-        async with IocpFiles() as files:
-            handle = await files.open(path, write=True, create=True)
-            emu.set_io_mode(support.IO_HELD)
-            held = asyncio.ensure_future(files.write(handle, 0, b"x" * 10))
-            await asyncio.sleep(0)
-            held.cancel()
-            emu.release_held()
-            emu.set_io_mode(support.IO_INLINE)
-            assert await files.write(handle, 10, b"y") == 1
-            await files.close(handle)
-
-    run(scenario())
-
-
-def test_shutdown_fails_what_is_still_pending(tmp_path, emu):
-    async def scenario():
-        files = IocpFiles()
-        handle = await files.open(str(tmp_path / "f"), write=True, create=True)
-        emu.set_io_mode(support.IO_HELD)
-        pending = files.read(handle, 0, 1)
-        files.shutdown()
-        with pytest.raises(RuntimeError, match="shut down"):
-            await pending
-
-    run(scenario())
+def run_example(name, *args):
+    return subprocess.run([sys.executable, os.path.join(EXAMPLES, name), *args], capture_output=True, text=True,
+                          timeout=120)
 
 
 def test_demo_copies_and_verifies(tmp_path):
-    result = subprocess.run(
-        [sys.executable, os.path.join(EXAMPLES, "copy_demo.py"), "--size", "2", "--block", "64",
-         "--depth", "4", "--path", str(tmp_path / "src.bin")],
-        capture_output=True, text=True, timeout=120)
+    result = run_example("copy_demo.py", "--size", "2", "--block", "64", "--depth", "4",
+                         "--path", str(tmp_path / "src.bin"))
     assert result.returncode == 0, result.stderr
+    first = result.stdout.splitlines()[0]
+    assert first.startswith("kiln ") and "I/O engine: " in first  # says what carries the I/O first
     assert "both copies match" in result.stdout
-    assert "MB/s" in result.stdout and "Iocp / executor" in result.stdout
+    assert "MB/s" in result.stdout and "kiln / executor" in result.stdout
+
+
+def test_file_stats_counts_and_reports_failures(tmp_path):
+    text = tmp_path / "text.txt"
+    text.write_text("one two\nthree\n" * 1000)
+    result = run_example("file_stats.py", str(text), str(tmp_path / "missing"), str(tmp_path))
+    assert result.returncode == 1
+    lines, words, size = result.stdout.split()[:3]
+    assert (int(lines), int(words), int(size)) == (2000, 3000, len(text.read_bytes()))
+    assert f"{tmp_path / 'missing'}: No such file or directory" in result.stderr
+    assert f"{tmp_path}: Is a directory" in result.stderr
+
+
+def test_the_comparison_runs_every_program_it_can():
+    result = run_example(os.path.join("compare", "compare.py"), "--size", "2", "--runs", "1")
+    assert result.returncode == 0, result.stderr
+    kiln_rows = [line for line in result.stdout.splitlines() if " kiln " in line]
+    assert len(kiln_rows) == 3 and not any("failed" in row for row in kiln_rows), result.stdout

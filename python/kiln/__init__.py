@@ -1,0 +1,45 @@
+"""Asynchronous file objects for asyncio, on I/O completion ports.
+
+``await kiln.open(path, mode)`` (or ``async with kiln.open(...) as f``) gives an
+``AsyncFile`` in binary modes and an ``AsyncTextFile`` in text modes, with the
+methods of the built-in file objects as coroutines, plus ``pread``, ``pwrite``
+and ``pread_many`` for positional I/O with many operations in flight.
+"""
+
+from __future__ import annotations
+
+from typing import Any, overload
+
+from ._backend import Backend
+from ._binary import AsyncFile
+from ._modes import BinaryMode, StrOrBytesPath, TextMode
+from ._open import DEFAULT_BUFFER_SIZE, Opener
+from ._text import AsyncTextFile
+
+__version__ = "0.2.0"
+
+__all__ = ["AsyncFile", "AsyncTextFile", "Backend", "BinaryMode", "DEFAULT_BUFFER_SIZE", "Opener", "StrOrBytesPath",
+           "TextMode", "open", "__version__"]
+
+@overload
+def open(file: StrOrBytesPath, mode: BinaryMode = "rb", *, buffering: int = -1, encoding: None = None,
+         errors: None = None, newline: None = None) -> Opener[AsyncFile]: ...
+@overload
+def open(file: StrOrBytesPath, mode: TextMode, *, buffering: int = -1, encoding: str | None = None,
+         errors: str | None = None, newline: str | None = None) -> Opener[AsyncTextFile]: ...
+@overload
+def open(file: StrOrBytesPath, mode: str, *, buffering: int = -1, encoding: str | None = None,
+         errors: str | None = None, newline: str | None = None) -> Opener[Any]: ...
+
+
+def open(file: StrOrBytesPath, mode: str = "rb", *, buffering: int = -1, encoding: str | None = None,
+         errors: str | None = None, newline: str | None = None) -> Opener[Any]:
+    """Opens a file for asynchronous I/O: ``f = await kiln.open(...)`` or ``async with kiln.open(...) as f``.
+
+    ``mode``, ``buffering``, ``encoding``, ``errors`` and ``newline`` mean what they
+    mean to the built-in ``open``, except that the default mode is ``"rb"``.
+    Binary modes give an ``AsyncFile``, text modes an ``AsyncTextFile``. The file
+    uses the running loop's backend, made on first use and shut down when the
+    loop closes; ``Backend.open`` opens on a backend of your own.
+    """
+    return Opener(None, file, mode, buffering, encoding, errors, newline)

@@ -1,0 +1,342 @@
+"""One completion port and thread per event loop, and the operations in flight on it.
+
+The completion thread of an ``_kiln.Iocp`` keeps strong references to the
+``loop_obj`` and ``on_complete`` it was given for as long as it runs. Handing
+it the backend (or a bound method of it) would make the backend immortal: a
+forgotten backend could never be collected, so its thread and port would stay
+until the process ends. The thread gets a ``_Delivery`` instead, which holds
+the backend only through a weak reference.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import atexit
+import collections
+import threading
+import time
+import warnings
+import weakref
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, TypeAlias, overload
+
+import _kiln
+
+from ._errors import open_error
+from ._modes import BinaryMode, StrOrBytesPath, TextMode
+
+if TYPE_CHECKING:
+    from ._binary import AsyncFile
+    from ._open import Opener
+    from ._text import AsyncTextFile
+
+Completion: TypeAlias = tuple[int, int, int, "bytes | None"]
+# A pending operation: finish(owner, target, op_id, winerror, result, data) runs
+# on the loop thread when its completion arrives.
+Finish: TypeAlias = Callable[[Any, Any, int, int, int, "bytes | None"], None]
+Pending: TypeAlias = tuple[Finish, Any, Any]
+
+ERROR_OPERATION_ABORTED = 995
+
+# How long closing a backend waits for the completions it must see (opens,
+# and the last writes of abandoned files) before it gives up on them.
+_SETTLE_SECONDS = 5.0
+
+
+class _Delivery:
+    """The ``loop_obj`` that the completion thread calls with each batch.
+
+    It queues the batch and wakes the loop once for everything queued since
+    the last wake-up. The queue stays reachable after the loop has stopped,
+    so shutting down can still see completions the loop never ran.
+    """
+
+    __slots__ = ("_wake", "_backend", "batches", "_woken", "__weakref__")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, backend: Backend) -> None:
+        self._wake = loop.call_soon_threadsafe
+        self._backend = weakref.ref(backend)
+        self.batches: collections.deque[list[Completion]] = collections.deque()
+        self._woken = False
+
+    def call_soon_threadsafe(self, _callback: object, batch: list[Completion]) -> None:
+        """Runs on the completion thread, holding the interpreter lock."""
+        self.batches.append(batch)
+        if not self._woken:
+            self._woken = True
+            try:
+                self._wake(self._deliver)
+            except BaseException:
+                self._woken = False  # the loop is closed: shutdown reads the queue
+                raise
+
+    def _deliver(self) -> None:
+        self._woken = False
+        backend = self._backend()
+        if backend is not None:
+            backend._drain()
+
+
+class Backend:
+    """One ``_kiln.Iocp`` (a completion port and its thread) serving files on one event loop.
+
+    ``kiln.open`` uses one backend per event loop, made on first use and shut
+    down when the loop closes. Make one yourself for an explicit lifetime::
+
+        async with kiln.Backend() as backend:
+            f = await backend.open("data.bin", "rb")
+
+    Closing the backend closes its files first. Use it from the loop's thread only.
+    """
+
+    def __init__(self, loop: asyncio.AbstractEventLoop | None = None) -> None:
+        self._closed = True  # until the port exists, for __del__
+        self._loop = asyncio.get_running_loop() if loop is None else loop
+        self._owner = threading.get_ident()
+        self._pending: dict[int, Pending] = {}
+        self._files: weakref.WeakSet[AsyncFile] = weakref.WeakSet()
+        self._idle: asyncio.Future[None] | None = None
+        self._warn_unclosed = True
+        self._stopped = False
+        self._delivery = _Delivery(self._loop, self)
+        self._iocp: _kiln.Iocp | _Stopped = _kiln.Iocp(self._delivery, _unused)
+        self._closed = False
+
+    @property
+    def loop(self) -> asyncio.AbstractEventLoop:
+        return self._loop
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else f"{len(self._pending)} in flight"
+        return f"<kiln.Backend {state}>"
+
+    @overload
+    def open(self, file: StrOrBytesPath, mode: BinaryMode = "rb", *, buffering: int = -1,
+             encoding: None = None, errors: None = None, newline: None = None) -> Opener[AsyncFile]: ...
+    @overload
+    def open(self, file: StrOrBytesPath, mode: TextMode, *, buffering: int = -1, encoding: str | None = None,
+             errors: str | None = None, newline: str | None = None) -> Opener[AsyncTextFile]: ...
+    @overload
+    def open(self, file: StrOrBytesPath, mode: str, *, buffering: int = -1, encoding: str | None = None,
+             errors: str | None = None, newline: str | None = None) -> Opener[Any]: ...
+
+    def open(self, file: StrOrBytesPath, mode: str = "rb", *, buffering: int = -1, encoding: str | None = None,
+             errors: str | None = None, newline: str | None = None) -> Opener[Any]:
+        """``kiln.open`` on this backend."""
+        from ._open import Opener
+
+        return Opener(self, file, mode, buffering, encoding, errors, newline)
+
+    async def __aenter__(self) -> Backend:
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.aclose()
+
+    async def aclose(self) -> None:
+        """Closes the backend's files, waits for everything in flight, then stops the thread."""
+        if self._closed:
+            return
+        files = list(self._files)
+        results = await asyncio.gather(*(f.close() for f in files), return_exceptions=True)
+        while self._pending:
+            self._idle = self._loop.create_future()
+            await self._idle
+        self.close()
+        for result in results:
+            if isinstance(result, BaseException):
+                raise result
+
+    def close(self) -> None:
+        """Stops at once: files still open are closed (with a ``ResourceWarning``),
+        opens still in flight have their handles closed, other operations in flight
+        are abandoned."""
+        if self._closed:
+            return
+        self._closed = True
+        self._settle()
+        for f in list(self._files):
+            f._abandon(warn=True)
+        self._settle()
+        self._iocp.shutdown()
+        self._stopped = True
+        # An Iocp may only be freed on the thread that made it, which this one
+        # is; a backend itself may be collected later on any thread.
+        self._iocp = _Stopped()
+        self._drain(quiet=True)
+        # What never completed fails as aborted, so nobody waits for it forever.
+        abandoned = list(self._pending.items())
+        self._pending.clear()
+        for op_id, (finish, owner, target) in abandoned:
+            try:
+                finish(owner, target, op_id, ERROR_OPERATION_ABORTED, 0, None)
+            except Exception:
+                pass
+
+    def __del__(self) -> None:
+        if self._closed:
+            return
+        if self._warn_unclosed:
+            warnings.warn(f"unclosed {self!r}", ResourceWarning, source=self)
+        if threading.get_ident() == self._owner:
+            self.close()
+        else:
+            try:
+                self._loop.call_soon_threadsafe(self.close)
+            except RuntimeError:
+                pass  # the loop is closed: its port and thread stay until exit
+
+    # Used by the files.
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise RuntimeError("the kiln backend has been closed")
+
+    def _submit_open(self, path: str, filename: str | bytes, write: bool, create: bool, truncate: bool,
+                     exclusive: bool) -> asyncio.Future[int]:
+        self._check_open()
+        future: asyncio.Future[int] = self._loop.create_future()
+        op_id = self._iocp.submit_open(path, write, create, truncate, exclusive)
+        self._pending[op_id] = (_finish_open, self, (path, filename, future))
+        return future
+
+    def _close_quietly(self, handle: int) -> None:
+        """Closes a handle nobody waits on; its completion is dropped."""
+        if threading.get_ident() != self._owner:
+            self._loop.call_soon_threadsafe(self._close_quietly, handle)
+        elif not self._stopped:
+            self._iocp.submit_close(handle)  # the close itself happens during the call
+
+    def _write_then_close(self, handle: int, offset: int, data: bytes) -> None:
+        """The last write of a file that nobody closed; the handle is closed after it."""
+        if threading.get_ident() != self._owner:
+            self._loop.call_soon_threadsafe(self._write_then_close, handle, offset, data)
+            return
+        if self._stopped:
+            return
+        op_id = self._iocp.submit_write(handle, offset, data)
+        self._pending[op_id] = (_finish_then_close, self, handle)
+
+    def _drain(self, quiet: bool = False) -> None:
+        """Finishes every completion the thread has queued."""
+        batches = self._delivery.batches
+        pending = self._pending
+        while batches:
+            for op_id, error, result, data in batches.popleft():
+                entry = pending.pop(op_id, None)
+                if entry is None:
+                    continue
+                if quiet:
+                    try:
+                        entry[0](entry[1], entry[2], op_id, error, result, data)
+                    except Exception:  # the loop is closing: nobody can take the result
+                        pass
+                else:
+                    entry[0](entry[1], entry[2], op_id, error, result, data)
+        if not pending and self._idle is not None and not self._idle.done():
+            self._idle.set_result(None)
+
+    def _settle(self) -> None:
+        """Waits, off the loop, for the completions that carry handles to close.
+
+        Opens run during their submit call, so their completions are already on
+        the port; the thread needs the interpreter lock, which sleeping lets go."""
+        deadline = time.monotonic() + _SETTLE_SECONDS
+        while True:
+            self._drain(quiet=True)
+            if not any(entry[0] in _MUST_SETTLE for entry in self._pending.values()):
+                return
+            if time.monotonic() > deadline:
+                return
+            time.sleep(0.001)
+
+
+def _finish_open(backend: Backend, target: tuple[str, str | bytes, asyncio.Future[int]], _op_id: int,
+                 error: int, handle: int, _data: bytes | None) -> None:
+    path, filename, future = target
+    if future.done():  # the open was cancelled
+        if not error:
+            backend._close_quietly(handle)
+    elif error:
+        future.set_exception(open_error(error, path, filename))
+    else:
+        future.set_result(handle)
+
+
+def _finish_then_close(backend: Backend, handle: int, _op_id: int, _error: int, _count: int,
+                       _data: bytes | None) -> None:
+    backend._close_quietly(handle)
+
+
+_MUST_SETTLE: frozenset[Finish] = frozenset({_finish_open, _finish_then_close})
+
+# The backends that kiln.open made, one per event loop.
+_per_loop: dict[asyncio.AbstractEventLoop, Backend] = {}
+
+
+def loop_backend(loop: asyncio.AbstractEventLoop) -> Backend:
+    """The backend of this loop, made on first use and shut down when the loop closes."""
+    backend = _per_loop.get(loop)
+    if backend is None or backend._closed:
+        backend = Backend(loop)
+        backend._warn_unclosed = False
+        _per_loop[loop] = backend
+        _close_with_loop(loop)
+    return backend
+
+
+def _close_with_loop(loop: asyncio.AbstractEventLoop) -> None:
+    """Shuts the loop's backend down when ``loop.close()`` is called.
+
+    asyncio has no hook for a loop's close, so the instance's ``close`` is
+    wrapped; the wrapper removes itself. A loop whose ``close`` cannot be
+    replaced keeps its backend until the interpreter exits (see ``_at_exit``).
+    """
+    original = loop.close
+
+    def close() -> None:
+        try:
+            backend = _per_loop.pop(loop, None)
+            if backend is not None:
+                backend.close()
+        finally:
+            try:
+                del loop.close
+            except AttributeError:
+                pass
+            original()
+
+    try:
+        loop.close = close  # type: ignore[method-assign]
+    except AttributeError:
+        pass
+
+
+@atexit.register
+def _at_exit() -> None:
+    """Stops the backends of loops that were never closed, while threads can still finish."""
+    me = threading.get_ident()
+    for loop, backend in list(_per_loop.items()):
+        if backend._owner == me:
+            _per_loop.pop(loop, None)
+            backend.close()
+
+
+class _Stopped:
+    """Stands for the Iocp of a backend that has stopped."""
+
+    def _refuse(self, *_args: object) -> int:
+        raise RuntimeError("the kiln backend has been closed")
+
+    submit_open = submit_read = submit_write = submit_close = _refuse
+
+    def shutdown(self) -> None:
+        pass
+
+
+def _unused(_batch: list[Completion]) -> None:
+    """The ``on_complete`` the thread is given: ``_Delivery`` never calls it."""

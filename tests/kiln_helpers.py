@@ -1,0 +1,22 @@
+"""Shared by the tests of the kiln package: the I/O modes they run in, and a runner."""
+
+import asyncio
+
+import pytest
+
+from support import IO_DEFERRED, IO_INLINE
+
+# Every I/O mode of the emulation that completes on its own.
+IO_MODES = [IO_INLINE, IO_DEFERRED]
+IO_MODE_IDS = {IO_INLINE: "inline", IO_DEFERRED: "deferred"}
+
+
+@pytest.fixture(params=IO_MODES, ids=lambda mode: IO_MODE_IDS.get(mode, str(mode)))
+def io_mode(request, emu):
+    emu.set_io_mode(request.param)
+    return request.param
+
+
+def run(coro, timeout=30):
+    """Runs a scenario on a fresh event loop, which also shuts its kiln backend down."""
+    return asyncio.run(asyncio.wait_for(coro, timeout))
