@@ -81,6 +81,11 @@ Result<EngineRef> start_engine(PyRef& loop_obj, PyRef& on_complete) {
     engine->port = std::move(port);
     engine->interpreter = current_interpreter();
     engine->thread = start_completion_thread(loop_obj, on_complete, engine);
+    // The object exists only once its thread waits on the port. A fork right
+    // after construction then finds the thread parked, not inside the
+    // allocator with its start-up, where an allocator without fork handlers
+    // (AddressSanitizer's, for one) would leave the child a lock held for ever.
+    engine->started.wait(false, std::memory_order_acquire);
     list_engine(*engine);
     return engine;
 }

@@ -53,6 +53,8 @@ struct Engine : std::enable_shared_from_this<Engine> {
     // The stop packet could not be posted: the thread takes what the port
     // holds without waiting, and ends.
     std::atomic<bool> stop_unposted{false};
+    // The thread is past its start-up and about to wait on the port.
+    std::atomic<bool> started{false};
 
     // Guarded by the running list's lock.
     bool thread_ended = false;  // the thread left its loop before any stopper came
