@@ -149,10 +149,9 @@ void completion_main(void* raw) {
     } catch (const std::bad_alloc&) {
         allocation_failed(0);
     }
-    // This thread is outside any call: both references go to the deferred
-    // list, before the thread counts as ended.
-    context->loop_obj.reset();
+    // This thread is outside any call: both references go to the deferred list.
     context->on_complete.reset();
+    context->loop_obj.reset();
 }
 
 }  // namespace
