@@ -56,6 +56,19 @@ void join_engine(Engine& engine) {
 
 }  // namespace
 
+void Engine::StartSignal::set() {
+    {
+        std::lock_guard lock(mutex_);
+        started_ = true;
+    }
+    changed_.notify_all();
+}
+
+void Engine::StartSignal::wait() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return started_; });
+}
+
 bool send_stop(Engine& engine) {
     for (int attempt = 1;; ++attempt) {
         if (platform::post(engine.port.get(), 0, platform::kStopKey, nullptr)) {
@@ -85,7 +98,7 @@ Result<EngineRef> start_engine(PyRef& loop_obj, PyRef& on_complete) {
     // after construction then finds the thread parked, not inside the
     // allocator with its start-up, where an allocator without fork handlers
     // (AddressSanitizer's, for one) would leave the child a lock held for ever.
-    engine->started.wait(false, std::memory_order_acquire);
+    engine->started.wait();
     list_engine(*engine);
     return engine;
 }

@@ -30,8 +30,10 @@
 #include "platform/owned_handle.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace kiln::iocp {
 
@@ -53,8 +55,17 @@ struct Engine : std::enable_shared_from_this<Engine> {
     // The stop packet could not be posted: the thread takes what the port
     // holds without waiting, and ends.
     std::atomic<bool> stop_unposted{false};
-    // The thread is past its start-up and about to wait on the port.
-    std::atomic<bool> started{false};
+    // Set once the thread is past its start-up and about to wait on the port.
+    class StartSignal {
+    public:
+        void set();
+        void wait();
+
+    private:
+        std::mutex mutex_;
+        std::condition_variable changed_;
+        bool started_ = false;  // guarded by mutex_
+    } started;
 
     // Guarded by the running list's lock.
     bool thread_ended = false;  // the thread left its loop before any stopper came

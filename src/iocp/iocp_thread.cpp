@@ -140,8 +140,7 @@ void completion_main(void* raw) {
     std::unique_ptr<ThreadContext> context(static_cast<ThreadContext*>(raw));
     ModuleThreadScope module_thread;
     EndOfThread end{*context->engine};
-    context->engine->started.store(true, std::memory_order_release);
-    context->engine->started.notify_all();
+    context->engine->started.set();
     try {
         serve(*context);
     } catch (const InternalError&) {
