@@ -1,5 +1,6 @@
 """Iocp objects while the interpreter exits, each in a fresh interpreter."""
 
+import importlib.util
 import os
 import subprocess
 import textwrap
@@ -116,9 +117,7 @@ def test_an_iocp_made_by_a_later_exit_callback_delivers():
 
 @pytest.mark.skipif(not EMULATED, reason="a legacy sub-interpreter through _testcapi")
 def test_a_sub_interpreter_that_made_the_first_iocp_leaves_the_main_one_working():
-    try:
-        import _testcapi  # noqa: F401
-    except ImportError:
+    if importlib.util.find_spec("_testcapi") is None:
         pytest.skip("this interpreter has no _testcapi")
     out = run_clean(LATE_USE, """
         import _testcapi
