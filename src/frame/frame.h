@@ -36,9 +36,12 @@ void raise_internal(const InternalError& error) noexcept;
 void report_internal_unraisable(const InternalError& error) noexcept;
 
 // Runs one entry: entry count, deferred releases, and the outcome handed to
-// the interpreter as a new reference or a raised exception.
+// the interpreter as a new reference or a raised exception. The frames are
+// not noexcept: a thread that the interpreter ends during finalization is
+// unwound through them (see GilScope), and that unwind is no exception of
+// ours to stop.
 template <class Work>
-PyObject* run_frame(Work&& work) noexcept {
+PyObject* run_frame(Work&& work) {
     EntryScope entry;
     try {
         Result<PyRef> result = work();
@@ -78,7 +81,7 @@ struct Converter<I, Kind, Rest...> {
 };
 
 template <class Cls, const Signature& Sig, auto Body, class... Kinds>
-PyObject* method_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* method_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_frame([&]() -> Result<PyRef> {
         std::array<PyObject*, sizeof...(Kinds)> slots{};
         if (Status failed = match_vector(Sig, args, nargs, kwnames, slots.data())) {
@@ -96,7 +99,7 @@ PyObject* method_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 template <class Cls, auto Body>
-PyObject* noargs_frame(PyObject* self, PyObject*) noexcept {
+PyObject* noargs_frame(PyObject* self, PyObject*) {
     return run_frame([&]() -> Result<PyRef> {
         auto& instance = Instance<Cls>::of(self);
         check_owner(instance.book, Cls::kTypePath);
@@ -131,7 +134,7 @@ Result<PyRef> create_instance(PyTypeObject* type, typename Cls::Fields&& fields)
 }
 
 template <class Cls, const Signature& Sig, auto Construct, class... Kinds>
-PyObject* constructor_frame(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* constructor_frame(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return run_frame([&]() -> Result<PyRef> {
         std::array<PyObject*, sizeof...(Kinds)> slots{};
         if (Status failed = match_tuple(Sig, args, kwargs, slots.data())) {
@@ -161,7 +164,11 @@ void dealloc_frame(PyObject* self) {
     EntryScope entry;
     auto& instance = Instance<Cls>::of(self);
     try {
-        if (instance.book.owner == current_thread_id()) {
+        // The cyclic collector runs on whichever thread allocates when a
+        // collection is due, often a completion thread: those are the
+        // module's own, and the class tears the object down there in a way
+        // that suits them.
+        if (instance.book.owner == current_thread_id() || on_module_thread()) {
             using Fields = typename Cls::Fields;
             Cls::teardown(instance.fields());
             instance.fields().~Fields();
@@ -170,8 +177,6 @@ void dealloc_frame(PyObject* self) {
             // them, and everything they own, alive for the rest of the process.
             // Their destructors do not run, so nothing outside the object may
             // point into it; state others must reach lives in blocks of its own.
-            // The cyclic collector can bring an object here from whatever
-            // thread happens to allocate when a collection is due.
             Failure::deferred(PyExc_RuntimeError,
                               std::string(Cls::kTypePath) + " is unsendable, but is being dropped on another thread")
                 .report_unraisable();

@@ -7,10 +7,15 @@
 #include <utility>
 #include <vector>
 
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
 namespace kiln {
 namespace {
 
 thread_local int t_entry_count = 0;
+thread_local bool t_module_thread = false;
 
 std::mutex g_deferred_mutex;
 std::vector<PyObject*> g_deferred;  // guarded by g_deferred_mutex
@@ -21,7 +26,29 @@ std::uint64_t next_thread_number() noexcept {
     return counter.fetch_add(1, std::memory_order_relaxed);
 }
 
+// A completion thread inside a scope that took the lock, finding the
+// interpreter finalizing, has lost the lock to a forced unwind.
+bool lock_lost_here() noexcept { return t_module_thread && interpreter_finalizing(); }
+
+#ifndef _WIN32
+// A fork while another thread holds the list's mutex would leave it locked
+// for ever in the child.
+void lock_before_fork() noexcept { g_deferred_mutex.lock(); }
+void unlock_after_fork() noexcept { g_deferred_mutex.unlock(); }
+
+[[maybe_unused]] const bool g_fork_handlers =
+    pthread_atfork(&lock_before_fork, &unlock_after_fork, &unlock_after_fork) == 0;
+#endif
+
 }  // namespace
+
+bool interpreter_finalizing() noexcept { return !Py_IsInitialized(); }
+
+ModuleThreadScope::ModuleThreadScope() noexcept { t_module_thread = true; }
+
+ModuleThreadScope::~ModuleThreadScope() { t_module_thread = false; }
+
+bool on_module_thread() noexcept { return t_module_thread; }
 
 std::uint64_t current_thread_id() noexcept {
     thread_local const std::uint64_t id = next_thread_number();
@@ -31,7 +58,7 @@ std::uint64_t current_thread_id() noexcept {
 int entry_count() noexcept { return t_entry_count; }
 
 void release_ref(PyObject* object) noexcept {
-    if (t_entry_count > 0) {
+    if (t_entry_count > 0 && !lock_lost_here()) {
         Py_DecRef(object);
         return;
     }
@@ -40,7 +67,7 @@ void release_ref(PyObject* object) noexcept {
     g_deferred_pending.store(true, std::memory_order_release);
 }
 
-void drain_deferred_releases() noexcept {
+void drain_deferred_releases() {
     if (!g_deferred_pending.load(std::memory_order_acquire)) {
         return;
     }
@@ -56,7 +83,7 @@ void drain_deferred_releases() noexcept {
     }
 }
 
-EntryScope::EntryScope() noexcept {
+EntryScope::EntryScope() {
     ++t_entry_count;
     drain_deferred_releases();
 }
@@ -70,7 +97,9 @@ GilScope::GilScope() : state_(PyGILState_Ensure()) {
 
 GilScope::~GilScope() {
     --t_entry_count;
-    PyGILState_Release(state_);
+    if (!lock_lost_here()) {
+        PyGILState_Release(state_);
+    }
 }
 
 UnlockedScope::UnlockedScope() noexcept
@@ -78,7 +107,7 @@ UnlockedScope::UnlockedScope() noexcept
     saved_state_ = PyEval_SaveThread();
 }
 
-UnlockedScope::~UnlockedScope() {
+UnlockedScope::~UnlockedScope() noexcept(false) {
     PyEval_RestoreThread(saved_state_);
     t_entry_count = saved_count_;
     drain_deferred_releases();

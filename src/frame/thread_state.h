@@ -19,21 +19,51 @@ std::uint64_t current_thread_id() noexcept;
 int entry_count() noexcept;
 
 // Releases every reference queued by threads that did not hold the lock.
-void drain_deferred_releases() noexcept;
+// Not noexcept: a release runs arbitrary Python code, which may give the lock
+// away and, taking it back during finalization, be unwound (see GilScope).
+void drain_deferred_releases();
+
+// Finalization proper has begun: from here on only the finalizing thread
+// holds the interpreter lock; any other thread that asks for it is ended
+// where it stands (3.12, 3.13: by a forced unwind) or blocked for ever
+// (newer versions). The exit callbacks have all run by then. Safe to ask
+// without the lock.
+bool interpreter_finalizing() noexcept;
+
+// Marks the calling thread as one of the module's own completion threads for
+// its lifetime. Such a thread never finalizes the interpreter, so while
+// finalizing it cannot be holding the lock: if it finds finalization begun
+// inside a scope that took the lock, it is being unwound.
+class ModuleThreadScope {
+public:
+    ModuleThreadScope() noexcept;
+    ~ModuleThreadScope();
+    ModuleThreadScope(const ModuleThreadScope&) = delete;
+    ModuleThreadScope& operator=(const ModuleThreadScope&) = delete;
+};
+
+bool on_module_thread() noexcept;
 
 // One entry from the interpreter: raises the entry count and drains the
 // deferred-release list for as long as it lives.
 class EntryScope {
 public:
-    EntryScope() noexcept;
+    EntryScope();
     ~EntryScope();
     EntryScope(const EntryScope&) = delete;
     EntryScope& operator=(const EntryScope&) = delete;
 };
 
-// A thread of the module's own taking the interpreter lock. Not noexcept: an
-// older interpreter ends a thread that asks for the lock during finalization
-// by unwinding it, and that must pass through.
+// A thread of the module's own taking the interpreter lock.
+//
+// On 3.12 and 3.13 (Linux), a thread that asks for the lock during
+// finalization is ended by a forced unwind: glibc unwinds its stack running
+// every destructor, and the process aborts if that unwind meets a noexcept
+// frame or is caught and not rethrown. It can start in the constructor (then
+// nothing is held and the destructor does not run), or inside Python code
+// called under this scope that gave the lock away and asked for it again:
+// then the destructor runs without the lock and must not give it back; the
+// entry count falls and references are deferred instead (release_ref).
 class GilScope {
 public:
     GilScope();
@@ -47,10 +77,13 @@ private:
 
 // Releases the interpreter lock for its lifetime, keeping the entry count
 // honest: while the lock is given away this thread is not inside a call.
+// Taking the lock back during finalization may unwind this thread from the
+// destructor (see GilScope), which is therefore not noexcept; the entry count
+// stays 0 on that way out, so nothing is released without the lock.
 class UnlockedScope {
 public:
     UnlockedScope() noexcept;
-    ~UnlockedScope();
+    ~UnlockedScope() noexcept(false);
     UnlockedScope(const UnlockedScope&) = delete;
     UnlockedScope& operator=(const UnlockedScope&) = delete;
 

@@ -1,8 +1,8 @@
 // Iocp construction, the four submit methods and shutdown.
 #include "iocp/iocp.h"
 
-#include "iocp/iocp_engine.h"
 #include "iocp/open_flags.h"
+#include "iocp/running_engines.h"
 
 namespace kiln::iocp {
 namespace {
@@ -45,22 +45,22 @@ Opened open_on_port(const std::u16string& path, std::uint32_t access, std::uint3
 // Closing the object's own port or thread through submit_close would strand
 // its thread or its stop sequence.
 bool is_own_handle(IocpFields& self, platform::Handle handle) {
-    return handle == self.port() || handle == self.engine()->thread.handle();
+    return handle == self.port() || handle == self.thread();
 }
 
 }  // namespace
 
 void IocpClass::teardown(IocpFields& fields) {
-    if (Engine* engine = fields.engine()) {
-        stop_engine(*engine);
+    if (fields.engine()) {
+        stop_engine(fields.engine());
     }
 }
 
 Result<IocpFields> construct_iocp(PyRef& loop_obj, PyRef& on_complete) {
-    if (Status failed = ensure_exit_hook()) {
+    if (Status failed = ensure_exit_step()) {
         return std::move(*failed);
     }
-    Result<std::unique_ptr<Engine>> engine = start_engine(loop_obj, on_complete);
+    Result<EngineRef> engine = start_engine(loop_obj, on_complete);
     if (!engine.ok()) {
         return std::move(engine.failure());
     }

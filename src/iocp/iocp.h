@@ -3,15 +3,12 @@
 #pragma once
 
 #include "frame/failure.h"
-#include "platform/platform.h"
+#include "iocp/iocp_fields.h"
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
 namespace kiln::iocp {
-
-class IocpFields;
 
 struct IocpClass {
     using Fields = IocpFields;
@@ -29,5 +26,3 @@ Result<PyRef> iocp_submit_close(IocpFields& self, std::intptr_t handle);
 Status iocp_shutdown(IocpFields& self);
 
 }  // namespace kiln::iocp
-
-#include "iocp/iocp_fields.h"

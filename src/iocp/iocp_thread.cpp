@@ -2,7 +2,9 @@
 // records into completion tuples under one acquisition of the interpreter
 // lock, and hands the batch to the event loop.
 #include "iocp/iocp_engine.h"
+#include "iocp/op.h"
 #include "iocp/open_flags.h"
+#include "iocp/running_engines.h"
 
 #include "frame/frame.h"
 
@@ -21,8 +23,8 @@ struct ThreadContext {
     // In this order, so that on_complete is dropped before loop_obj.
     PyRef loop_obj;
     PyRef on_complete;
-    platform::Handle port;  // borrowed: the object closes it
-    OutcomeSlot outcome;
+    platform::Handle port;  // borrowed: its stopper closes it
+    EngineRef engine;
 };
 
 using Entries = std::array<OverlappedEntry, platform::kMaxBatch>;
@@ -103,13 +105,17 @@ bool deliver(const ThreadContext& context, const Entries& entries, std::uint32_t
 
 void serve(const ThreadContext& context) {
     Entries entries{};
+    const Engine& engine = *context.engine;
     for (;;) {
+        // Without a stop packet the port is emptied without waiting.
+        bool draining = engine.stop_unposted.load(std::memory_order_acquire);
         std::uint32_t removed = 0;
-        if (!platform::wait(context.port, entries.data(), platform::kMaxBatch, &removed, platform::kInfinite)) {
-            return;  // the port is gone
+        if (!platform::wait(context.port, entries.data(), platform::kMaxBatch, &removed,
+                            draining ? 0 : platform::kInfinite)) {
+            return;  // the port is gone, or emptied
         }
-        if (interpreter_exiting()) {
-            // The lock may never be given again. The records just dequeued
+        if (interpreter_finalizing()) {
+            // The lock is not to be had any more. The records just dequeued
             // stay allocated: their references cannot be dropped without it.
             return;
         }
@@ -119,28 +125,39 @@ void serve(const ThreadContext& context) {
     }
 }
 
-// Catches only the module's own failures: the interpreter may end this
-// thread by unwinding it, and that must pass through.
+// Tells the list that the thread has ended, however it ends, and closes
+// what a detached engine leaves to its thread.
+struct EndOfThread {
+    Engine& engine;
+    ~EndOfThread() { static_cast<void>(engine_thread_ended(engine)); }
+};
+
+// Catches only the module's own failures. On 3.12 and 3.13 the interpreter
+// ends a thread that asks for its lock during finalization by unwinding it
+// (a forced unwind, not an exception): nothing here may stop that unwind or
+// be noexcept, and the scopes it passes release only what they hold.
 void completion_main(void* raw) {
     std::unique_ptr<ThreadContext> context(static_cast<ThreadContext*>(raw));
-    ThreadOutcome outcome = ThreadOutcome::Ended;
+    ModuleThreadScope module_thread;
+    EndOfThread end{*context->engine};
+    context->engine->started.set();
     try {
         serve(*context);
     } catch (const InternalError&) {
-        outcome = ThreadOutcome::Failed;  // its diagnostic is written already
+        // its diagnostic is written already; the stop sequence discards the outcome
     } catch (const std::bad_alloc&) {
         allocation_failed(0);
     }
-    OutcomeSlot slot = context->outcome;
-    context.reset();  // this thread is outside any call: both references go to the deferred list
-    slot->store(outcome, std::memory_order_release);
+    // This thread is outside any call: both references go to the deferred list.
+    context->on_complete.reset();
+    context->loop_obj.reset();
 }
 
 }  // namespace
 
-CompletionThread start_completion_thread(PyRef& loop_obj, PyRef& on_complete, platform::Handle port) {
-    auto outcome = std::make_shared<std::atomic<ThreadOutcome>>(ThreadOutcome::Running);
-    auto context = std::make_unique<ThreadContext>(ThreadContext{std::move(loop_obj), std::move(on_complete), port, outcome});
+OwnedHandle start_completion_thread(PyRef& loop_obj, PyRef& on_complete, const EngineRef& engine) {
+    auto context = std::make_unique<ThreadContext>(
+        ThreadContext{std::move(loop_obj), std::move(on_complete), engine->port.get(), engine});
     platform::Handle thread = platform::start_thread(&completion_main, context.get(), platform::kCompletionThreadStack);
     if (!thread) {
         ErrorCode code = platform::last_error();
@@ -148,7 +165,7 @@ CompletionThread start_completion_thread(PyRef& loop_obj, PyRef& on_complete, pl
         internal_failure("failed to spawn thread: " + platform::describe_error(code));
     }
     context.release();  // the thread's now
-    return CompletionThread(OwnedHandle(thread), std::move(outcome));
+    return OwnedHandle(thread);
 }
 
 }  // namespace kiln::iocp

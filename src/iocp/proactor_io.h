@@ -3,14 +3,12 @@
 #pragma once
 
 #include "frame/failure.h"
-#include "platform/platform.h"
+#include "iocp/proactor_fields.h"
 
 #include <cstdint>
 #include <string>
 
 namespace kiln::iocp {
-
-class ProactorFields;
 
 struct ProactorClass {
     using Fields = ProactorFields;
@@ -29,5 +27,3 @@ Result<PyRef> proactor_take(ProactorFields& self, std::uintptr_t addr, std::uint
 Result<PyRef> proactor_discard(ProactorFields& self, std::uintptr_t addr);
 
 }  // namespace kiln::iocp
-
-#include "iocp/proactor_fields.h"
