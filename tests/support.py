@@ -7,8 +7,10 @@ faults; everything that differs between the two lives here.
 """
 
 import ctypes
+import gc
 import os
 import sys
+import threading
 
 import pytest
 
@@ -128,3 +130,26 @@ def touch(path, data=b""):
     with open(path, "wb") as f:
         f.write(data)
     return os.fspath(path)
+
+
+def on_other_thread(function):
+    """Runs function on a new thread of the test's; returns {"value": ...} or
+    {"error": ...}.
+
+    Garbage of earlier tests is collected first, on this thread: collected on
+    the other one, each module object in it would be reported as dropped on a
+    foreign thread.
+    """
+    gc.collect()
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = function()
+        except BaseException as exc:  # noqa: B036 - InternalFailure is a BaseException
+            outcome["error"] = exc
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    return outcome

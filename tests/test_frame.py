@@ -1,31 +1,14 @@
 """The call frame: owner thread, internal failures, unraisable reports."""
 
-import gc
 import re
 import sys
-import threading
 
 import pytest
 
 import _kiln
+from support import on_other_thread
 
 UNSENDABLE = "assertion `left == right` failed: _kiln::iocp::ProactorIo is unsendable, but sent to another thread"
-
-
-def on_other_thread(function):
-    """Runs function on a new thread; returns what it returned or raised."""
-    outcome = {}
-
-    def run():
-        try:
-            outcome["value"] = function()
-        except BaseException as exc:  # noqa: B036 - InternalFailure is a BaseException
-            outcome["error"] = exc
-
-    thread = threading.Thread(target=run)
-    thread.start()
-    thread.join()
-    return outcome
 
 
 def internal_failure_from(proactor):
@@ -84,9 +67,6 @@ def test_internal_failure_type_is_one_per_process(proactor):
 
 
 def test_drop_on_another_thread_is_reported_and_leaves_the_fields(monkeypatch):
-    # Garbage of earlier tests holds objects of the module too: collected on
-    # the other thread, each would be reported there as well.
-    gc.collect()
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     holder = [_kiln.ProactorIo(0)]

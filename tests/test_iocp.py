@@ -2,13 +2,12 @@
 
 import asyncio
 import sys
-import threading
 
 import pytest
 
 import _kiln
 from iocp_helpers import io, settles  # noqa: F401 - io is a fixture
-from support import IO_DEFERRED, IO_INLINE, sparse_offset, touch
+from support import IO_DEFERRED, IO_INLINE, on_other_thread, sparse_offset, touch
 
 
 @pytest.fixture(params=[IO_INLINE, IO_DEFERRED], ids=["inline", "deferred"])
@@ -127,14 +126,6 @@ def test_completions_queued_before_shutdown_still_arrive(io):
     assert [item[0] for batch in io.batches for item in batch] == ids
 
 
-def on_other_thread(function):
-    outcome = []
-    thread = threading.Thread(target=lambda: outcome.append(catch(function)))
-    thread.start()
-    thread.join()
-    return outcome[0]
-
-
 def catch(function):
     try:
         return function()
@@ -143,7 +134,7 @@ def catch(function):
 
 
 def test_shutdown_from_another_thread_fails_and_leaves_the_object_running(io):
-    error = on_other_thread(io.iocp.shutdown)
+    error = on_other_thread(io.iocp.shutdown)["error"]
     assert type(error).__name__ == "InternalFailure"
     assert "_kiln::iocp::Iocp is unsendable, but sent to another thread" in str(error)
     assert io.close(-4) == (6, 0, None)
