@@ -6,6 +6,7 @@ import pytest
 sys.path.insert(0, os.path.dirname(__file__))
 
 import support  # noqa: E402
+from poller import Poller  # noqa: E402
 
 
 @pytest.fixture
@@ -23,3 +24,11 @@ def emu():
 @pytest.fixture
 def plat():
     return support.platform()
+
+
+@pytest.fixture
+def poller():
+    """A port standing in for a proactor loop's, with its poller."""
+    poller = Poller()
+    yield poller
+    poller.close()

@@ -10,14 +10,6 @@ import pytest
 import _kiln
 import support
 from iocp_helpers import run_python
-from poller import Poller
-
-
-@pytest.fixture
-def poller():
-    poller = Poller()
-    yield poller
-    poller.close()
 
 
 @pytest.fixture

@@ -10,7 +10,6 @@ import pytest
 
 import _kiln
 import support
-from poller import Poller
 
 IN_FLIGHT = "I/O operation still in flight"
 DATA = b"0123456789"
@@ -27,13 +26,6 @@ def mode(request):
         yield request.param  # the system picks its own way
     else:
         pytest.skip("the emulation's I/O modes")
-
-
-@pytest.fixture
-def poller():
-    poller = Poller()
-    yield poller
-    poller.close()
 
 
 @pytest.fixture

@@ -6,11 +6,12 @@ import asyncio
 import errno
 import os
 import warnings
-from collections.abc import AsyncIterator, Iterable, Sequence
+from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from ._errors import closed_file, os_error, unsupported
 from ._finish import Group, finish_io, finish_many
+from ._lines import LineReading
 
 if TYPE_CHECKING:
     from collections.abc import Buffer
@@ -23,7 +24,7 @@ MAX_IO = 1 << 30
 READALL_PIECE = 16 << 20
 
 
-class AsyncFile:
+class AsyncFile(LineReading[bytes]):
     """The asynchronous counterpart of a buffered binary file (``io.BufferedRandom``).
 
     Every method that may touch the file is a coroutine. ``read``, ``write``,
@@ -338,26 +339,6 @@ class AsyncFile:
                 count = limit
             self._pos += count
             return buf[skip:skip + count]
-
-    async def readlines(self, hint: int = -1) -> list[bytes]:
-        lines: list[bytes] = []
-        total = 0
-        while line := await self.readline():
-            lines.append(line)
-            total += len(line)
-            if 0 < hint <= total:
-                break
-        return lines
-
-    def __aiter__(self) -> AsyncIterator[bytes]:
-        self._check_open()
-        return self
-
-    async def __anext__(self) -> bytes:
-        line = await self.readline()
-        if not line:
-            raise StopAsyncIteration
-        return line
 
     def _buffered(self) -> bytes | memoryview:
         """The read-ahead from the position on."""

@@ -5,10 +5,11 @@ from __future__ import annotations
 import codecs
 import io
 import os
-from collections.abc import AsyncIterator, Iterable
+from collections.abc import Iterable
 from typing import TYPE_CHECKING
 
 from ._errors import closed_file, unsupported
+from ._lines import LineReading
 
 if TYPE_CHECKING:
     from ._binary import AsyncFile
@@ -17,7 +18,7 @@ if TYPE_CHECKING:
 CHUNK_SIZE = 8192
 
 
-class AsyncTextFile:
+class AsyncTextFile(LineReading[str]):
     """The asynchronous counterpart of a text file (``io.TextIOWrapper``).
 
     Decoding uses the codec's incremental decoder and universal newlines as
@@ -180,26 +181,6 @@ class AsyncTextFile:
             return start + 1
         index = text.find(ending, start)
         return index + len(ending) if index >= 0 else -1
-
-    async def readlines(self, hint: int = -1) -> list[str]:
-        lines: list[str] = []
-        total = 0
-        while line := await self.readline():
-            lines.append(line)
-            total += len(line)
-            if 0 < hint <= total:
-                break
-        return lines
-
-    def __aiter__(self) -> AsyncIterator[str]:
-        self._check_open()
-        return self
-
-    async def __anext__(self) -> str:
-        line = await self.readline()
-        if not line:
-            raise StopAsyncIteration
-        return line
 
     def _pending_text(self) -> str:
         return self._decoded[self._used:]

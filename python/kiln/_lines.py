@@ -1,0 +1,36 @@
+"""What binary and text files share: reading by lines."""
+
+from __future__ import annotations
+
+import abc
+from collections.abc import AsyncIterator
+
+
+class LineReading[T: (bytes, str)](abc.ABC):
+    """`readlines` and `async for` over a file's own `readline`."""
+
+    @abc.abstractmethod
+    async def readline(self, size: int | None = -1) -> T: ...
+
+    @abc.abstractmethod
+    def _check_open(self) -> None: ...
+
+    async def readlines(self, hint: int = -1) -> list[T]:
+        lines: list[T] = []
+        total = 0
+        while line := await self.readline():
+            lines.append(line)
+            total += len(line)
+            if 0 < hint <= total:
+                break
+        return lines
+
+    def __aiter__(self) -> AsyncIterator[T]:
+        self._check_open()
+        return self
+
+    async def __anext__(self) -> T:
+        line = await self.readline()
+        if not line:
+            raise StopAsyncIteration
+        return line
