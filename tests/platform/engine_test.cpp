@@ -192,6 +192,27 @@ TEST_F(Fifo, OpeningWithoutAPeerDoesNotBlock) {
     EXPECT_EQ(last_error(), kErrorFileNotFound);
 }
 
+// Writes the kernel has not started when their file is closed must never
+// reach whatever file is opened next under the same descriptor number.
+TEST_F(Engine, WritesInFlightNeverReachTheNextFileOpened) {
+    const std::string block(1 << 20, 'w');  // large: queued for the kernel's workers
+    for (int round = 0; round < 10; ++round) {
+        Handle first = associated(("first" + std::to_string(round)).c_str());
+        std::vector<Overlapped> ops(16);
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+            ops[i].Offset = static_cast<std::uint32_t>(i << 20);
+            write_file(first, block.data(), static_cast<std::uint32_t>(block.size()), nullptr, &ops[i]);
+        }
+        ASSERT_TRUE(close(first));
+        std::filesystem::path next = dir_ / ("next" + std::to_string(round));
+        Handle second = open_path(next);
+        ASSERT_NE(second, kInvalidHandle);
+        EXPECT_EQ(collect(ops.size()).size(), ops.size());
+        EXPECT_TRUE(close(second));
+        EXPECT_EQ(std::filesystem::file_size(next), 0u) << "round " << round;
+    }
+}
+
 // Runs `child` in a forked process; true when it returned true there.
 template <class Child>
 bool in_child(Child child) {

@@ -136,13 +136,17 @@ public:
     // released in both processes afterwards.
     void lock_for_fork();
     void unlock_after_fork();
+    // In the child: a fresh condition variable, the old one counting waiters
+    // that exist only in the parent.
+    void reset_in_child();
 
 private:
     bool wait_ready(std::unique_lock<std::mutex>& lock, std::uint32_t timeout_ms);
+    std::uint32_t take_locked(OverlappedEntry* entries, std::uint32_t capacity, bool* more);
 
     std::unique_ptr<Ring> ring_;
     std::mutex mutex_;
-    std::condition_variable ready_;
+    std::unique_ptr<std::condition_variable> ready_ = std::make_unique<std::condition_variable>();
     std::deque<Packet> queue_;
     std::atomic<bool> closed_{false};
 };
@@ -154,13 +158,28 @@ std::shared_ptr<Port> make_port();
 
 // ---------------------------------------------------------------- files (file.cpp)
 
+// Owns a file's descriptor. Operations the kernel has not started yet hold
+// it too: io_uring looks the number up only when it issues them, and a number
+// closed and reused meanwhile would send them to another file.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor();
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    const int fd_;
+};
+
 class File final : public Object {
 public:
     static constexpr Kind kKind = Kind::File;
     File(int fd, bool readable, bool writable);
-    ~File() override;
 
-    int fd() const { return fd_; }
+    int fd() const { return descriptor_->fd(); }
+    const std::shared_ptr<Descriptor>& descriptor() const { return descriptor_; }
     // Identifies the file for cancellation; never reused, unlike addresses.
     std::uint64_t id() const { return id_; }
     bool can(bool write) const { return write ? writable_ : readable_; }
@@ -173,7 +192,7 @@ public:
     void unlock_after_fork() { mutex_.unlock(); }
 
 private:
-    const int fd_;
+    const std::shared_ptr<Descriptor> descriptor_;
     const std::uint64_t id_;
     const bool readable_;
     const bool writable_;
@@ -255,7 +274,8 @@ private:
 
     const unsigned threads_;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    // Replaced, never destroyed, in a forked child (see Port::reset_in_child).
+    std::unique_ptr<std::condition_variable> changed_ = std::make_unique<std::condition_variable>();
     std::deque<IoRequest> queue_;
     std::vector<Running> running_;
     unsigned started_ = 0;

@@ -15,10 +15,14 @@ namespace {
 std::atomic<std::uint64_t> g_next_file_id{1};
 }  // namespace
 
-File::File(int fd, bool readable, bool writable)
-    : Object(kKind), fd_(fd), id_(g_next_file_id.fetch_add(1)), readable_(readable), writable_(writable) {}
+Descriptor::~Descriptor() { ::close(fd_); }
 
-File::~File() { ::close(fd_); }
+File::File(int fd, bool readable, bool writable)
+    : Object(kKind),
+      descriptor_(std::make_shared<Descriptor>(fd)),
+      id_(g_next_file_id.fetch_add(1)),
+      readable_(readable),
+      writable_(writable) {}
 
 bool File::attach(std::shared_ptr<Port> port) {
     std::lock_guard lock(mutex_);

@@ -79,6 +79,7 @@ void after_fork_in_child() {
     // From here on the rings made so far are the parent's: their ports fall
     // back to their packet queues, their files' I/O to the pool.
     g_fork_generation.fetch_add(1);
+    for (const auto& port : g_held->ports) port->reset_in_child();
     test_worker().reset_in_child();
     pool().reset_in_child();
     release_held();

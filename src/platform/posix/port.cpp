@@ -29,12 +29,16 @@ void Port::push(const Packet& packet) {
         if (closed()) return;
         queue_.push_back(packet);
     }
-    ready_.notify_one();
+    ready_->notify_one();
     if (Ring* ring = this->ring()) ring->doorbell();
 }
 
 std::uint32_t Port::take_queued(OverlappedEntry* entries, std::uint32_t capacity, bool* more) {
     std::lock_guard lock(mutex_);
+    return take_locked(entries, capacity, more);
+}
+
+std::uint32_t Port::take_locked(OverlappedEntry* entries, std::uint32_t capacity, bool* more) {
     std::uint32_t count = 0;
     for (; count < capacity && !queue_.empty(); ++count) {
         fill_entry(entries[count], queue_.front());
@@ -50,10 +54,10 @@ ErrorCode Port::pop(OverlappedEntry* entries, std::uint32_t capacity, std::uint3
     std::unique_lock lock(mutex_);
     if (!wait_ready(lock, timeout_ms)) return kErrorWaitTimeout;
     if (closed()) return kErrorAbandonedWait0;
-    lock.unlock();
     bool more = false;
-    *removed = take_queued(entries, capacity, &more);
-    if (more) ready_.notify_one();
+    *removed = take_locked(entries, capacity, &more);
+    lock.unlock();
+    if (more) ready_->notify_one();
     return 0;
 }
 
@@ -63,17 +67,17 @@ void Port::close() {
         closed_.store(true, std::memory_order_release);
         queue_.clear();
     }
-    ready_.notify_all();
+    ready_->notify_all();
     if (Ring* ring = this->ring()) ring->doorbell(true);
 }
 
 bool Port::wait_ready(std::unique_lock<std::mutex>& lock, std::uint32_t timeout_ms) {
     auto ready = [this] { return closed() || !queue_.empty(); };
     if (timeout_ms == kInfinite) {
-        ready_.wait(lock, ready);
+        ready_->wait(lock, ready);
         return true;
     }
-    return ready_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+    return ready_->wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
 }
 
 void Port::lock_for_fork() {
@@ -85,6 +89,12 @@ void Port::unlock_after_fork() {
     mutex_.unlock();
     // The fork handlers move the generation on only after this.
     if (Ring* ring = this->ring()) ring->unlock_after_fork();
+}
+
+void Port::reset_in_child() {
+    // Destroying it would wait for those waiters forever: it is let go.
+    static_cast<void>(ready_.release());
+    ready_ = std::make_unique<std::condition_variable>();
 }
 
 std::shared_ptr<Port> make_port() {

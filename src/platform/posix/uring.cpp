@@ -76,6 +76,7 @@ bool uring_usable() {
 
 struct Ring::Op {
     Overlapped* overlapped;
+    std::shared_ptr<Descriptor> descriptor;  // open until the kernel is done
     std::uint64_t file_id;
     std::uint32_t length;
     bool write;
@@ -248,12 +249,13 @@ Ring::~Ring() {
 bool Ring::owned() const { return impl_->generation == g_fork_generation.load(std::memory_order_relaxed); }
 
 bool Ring::start(const IoRequest& request) {
-    auto* op = new (std::nothrow) Op{request.overlapped, request.file->id(), request.length, request.write};
+    auto* op = new (std::nothrow)
+        Op{request.overlapped, request.file->descriptor(), request.file->id(), request.length, request.write};
     if (!op) return fail(kErrorNotEnoughMemory);
     // Listed before it is submitted, so its completion always finds it.
     impl_->link(op);
     int error = impl_->submit([&](io_uring_sqe* sqe) {
-        int fd = request.file->fd();
+        int fd = op->descriptor->fd();
         if (request.write) {
             io_uring_prep_write(sqe, fd, request.buffer, request.length, request.offset);
         } else {

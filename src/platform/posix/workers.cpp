@@ -17,7 +17,7 @@ void Workers::submit(IoRequest request) {
         start_threads();
         queue_.push_back(std::move(request));
     }
-    changed_.notify_all();
+    changed_->notify_all();
 }
 
 void Workers::release_held() {
@@ -25,7 +25,7 @@ void Workers::release_held() {
         std::lock_guard lock(mutex_);
         for (auto& request : queue_) request.held = false;
     }
-    changed_.notify_all();
+    changed_->notify_all();
 }
 
 std::size_t Workers::cancel(std::uint64_t file_id, const Overlapped* overlapped) {
@@ -43,7 +43,7 @@ std::size_t Workers::cancel(std::uint64_t file_id, const Overlapped* overlapped)
         running = std::count_if(running_.begin(), running_.end(),
                                 [&](const Running& r) { return matches(r.file_id, r.overlapped); });
     }
-    changed_.notify_all();
+    changed_->notify_all();
     for (const auto& request : cancelled) complete(request, {kStatusCancelled, 0});
     return cancelled.size() + running;
 }
@@ -55,6 +55,8 @@ void Workers::reset_in_child() {
         parents.swap(queue_);
         running_.clear();
         started_ = 0;
+        static_cast<void>(changed_.release());
+        changed_ = std::make_unique<std::condition_variable>();
     }
     // The records belong to the parent's operations; the child lets them go.
 }
@@ -93,7 +95,7 @@ IoRequest Workers::next() {
     std::unique_lock lock(mutex_);
     // The single test worker keeps issue order, so a held request blocks the
     // ones behind it; the pool never holds.
-    changed_.wait(lock, [this] { return !queue_.empty() && !queue_.front().held; });
+    changed_->wait(lock, [this] { return !queue_.empty() && !queue_.front().held; });
     IoRequest request = std::move(queue_.front());
     queue_.pop_front();
     running_.push_back({request.file->id(), request.overlapped});
