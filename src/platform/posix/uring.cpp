@@ -14,6 +14,7 @@
 #include <liburing.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -58,6 +59,14 @@ bool kernel_has_what_we_need(io_uring& ring) {
     }
     io_uring_free_probe(probe);
     return supported;
+}
+
+// The kernel starts a worker per blocking transfer in flight; copying large
+// reads, they would take every core from the event loop. Half the cores
+// keep it responsive and still move data at memory speed.
+void limit_kernel_workers(io_uring& ring) {
+    unsigned limits[2] = {std::max(1u, std::thread::hardware_concurrency() / 2), 0};  // bounded, unbounded (kept)
+    io_uring_register_iowq_max_workers(&ring, limits);
 }
 
 }  // namespace
@@ -226,6 +235,7 @@ std::unique_ptr<Ring> Ring::create() {
     if (init_ring(impl->ring) < 0) return nullptr;
     // A forked child must not even see the parent's rings.
     io_uring_ring_dontfork(&impl->ring);
+    limit_kernel_workers(impl->ring);
     impl->generation = g_fork_generation.load(std::memory_order_relaxed);
     return std::unique_ptr<Ring>(new Ring(std::move(impl)));
 }

@@ -109,8 +109,11 @@ Workers& test_worker() {
     return *instance;
 }
 
+// A few threads: two at least, so one slow transfer does not hold up the
+// rest, and otherwise no more than half the cores, which the event loop
+// needs too.
 Workers& pool() {
-    static auto* instance = new Workers(4);
+    static auto* instance = new Workers(std::clamp(std::thread::hardware_concurrency() / 2, 2u, 4u));
     return *instance;
 }
 
