@@ -58,10 +58,11 @@ def test_large_and_small_transfers_on_the_system_engines(io, emu, mode, tmp_path
     io.close(handle)
 
 
-def largest_heartbeat_gap(io, handle, size):
-    """The largest gap a 1 ms heartbeat sees while one read of `size` is in flight."""
+def largest_heartbeat_gap(io, handle=None, size=0):
+    """The largest gap a 1 ms heartbeat sees while one read of `size` is in
+    flight, or, without a handle, while the loop is otherwise idle for 50 ms."""
     async def measure():
-        gaps, stop = [], False
+        gaps, stop, outcome = [], False, None
 
         async def beat():
             last = time.perf_counter()
@@ -73,12 +74,16 @@ def largest_heartbeat_gap(io, handle, size):
 
         task = asyncio.ensure_future(beat())
         await asyncio.sleep(0.01)
-        op_id = io.iocp.submit_read(handle, 0, size)
-        while op_id not in io.done:
-            await asyncio.sleep(0.001)
+        if handle is None:
+            await asyncio.sleep(0.05)
+        else:
+            op_id = io.iocp.submit_read(handle, 0, size)
+            while op_id not in io.done:
+                await asyncio.sleep(0.001)
+            outcome = io.done.pop(op_id)
         stop = True
         await task
-        return max(gaps), io.done.pop(op_id)
+        return max(gaps), outcome
 
     return io.loop.run_until_complete(measure())
 
@@ -89,17 +94,20 @@ def test_a_64_mib_read_leaves_the_loop_responsive(io, emu, tmp_path):
     path.write_bytes(os.urandom(1 << 20) * 64)
     emu.set_io_mode(support.IO_SYSTEM)
     handle = io.opened(path)
-    # The machine is shared: the best of five rounds, each of which the
-    # inline engine fails by a wide margin.
-    gaps = []
+    # The machine may be shared: each round's bound allows for the gaps the
+    # idle loop shows in the same round, and the best of five rounds counts.
+    # Copying 64 MiB on the loop's thread stalls it far longer.
+    rounds = []
     for _ in range(5):
+        idle, _ = largest_heartbeat_gap(io)
         gap, (error, count, data) = largest_heartbeat_gap(io, handle, size)
         assert (error, count, len(data)) == (0, size, size)
-        gaps.append(gap)
-        if gap <= 0.020:
+        rounds.append((gap, idle))
+        if gap <= max(0.020, idle + 0.005):
             break
     io.close(handle)
-    assert min(gaps) <= 0.020, [f"{gap * 1000:.1f} ms" for gap in gaps]
+    assert any(gap <= max(0.020, idle + 0.005) for gap, idle in rounds), \
+        [f"{gap * 1000:.1f} ms (idle {idle * 1000:.1f} ms)" for gap, idle in rounds]
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
