@@ -99,8 +99,11 @@ std::shared_ptr<T> find_object(Handle handle) {
     return std::static_pointer_cast<T>(std::move(object));
 }
 
-// CloseHandle of a thread (threads.cpp).
+// CloseHandle of a thread, and the fork handlers' part (threads.cpp).
 void release_thread(Object& object);
+void lock_thread_for_fork(Object& object);
+void unlock_thread_after_fork(Object& object);
+void reset_thread_in_child(Object& object);
 
 // ---------------------------------------------------------------- ports (port.cpp)
 

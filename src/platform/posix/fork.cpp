@@ -18,6 +18,7 @@ struct Held {
     std::vector<std::shared_ptr<Object>> objects;
     std::vector<std::shared_ptr<Port>> ports;
     std::vector<File*> files;
+    std::vector<Object*> threads;
 };
 
 Held* g_held = nullptr;
@@ -37,7 +38,8 @@ std::vector<std::shared_ptr<Port>> ports_of(const std::vector<std::shared_ptr<Ob
 }
 
 // Order: the table, the engine choice, the workers, then each port's locks,
-// then each file's. No thread takes them in another order.
+// each file's and each thread's. No thread takes them in another order, and
+// none holds one while it blocks.
 void before_fork() {
     auto* held = new Held;
     handle_table_mutex().lock();
@@ -45,17 +47,20 @@ void before_fork() {
     held->ports = ports_of(held->objects);
     for (const auto& object : held->objects) {
         if (object->kind() == Kind::File) held->files.push_back(static_cast<File*>(object.get()));
+        if (object->kind() == Kind::Thread) held->threads.push_back(object.get());
     }
     engine_choice_mutex().lock();
     test_worker().lock_for_fork();
     pool().lock_for_fork();
     for (const auto& port : held->ports) port->lock_for_fork();
     for (File* file : held->files) file->lock_for_fork();
+    for (Object* thread : held->threads) lock_thread_for_fork(*thread);
     g_held = held;
 }
 
 void unlock_all() {
     Held* held = g_held;
+    for (Object* thread : held->threads) unlock_thread_after_fork(*thread);
     for (File* file : held->files) file->unlock_after_fork();
     for (const auto& port : held->ports) port->unlock_after_fork();
     pool().unlock_after_fork();
@@ -80,6 +85,7 @@ void after_fork_in_child() {
     // back to their packet queues, their files' I/O to the pool.
     g_fork_generation.fetch_add(1);
     for (const auto& port : g_held->ports) port->reset_in_child();
+    for (Object* thread : g_held->threads) reset_thread_in_child(*thread);
     test_worker().reset_in_child();
     pool().reset_in_child();
     release_held();

@@ -40,14 +40,20 @@ public:
         std::unique_lock lock(mutex_);
         auto finished = [this] { return finished_; };
         if (timeout_ms == kInfinite) {
-            finished_changed_.wait(lock, finished);
-        } else if (!finished_changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), finished)) {
+            finished_changed_->wait(lock, finished);
+        } else if (!finished_changed_->wait_for(lock, std::chrono::milliseconds(timeout_ms), finished)) {
             return kWaitTimeout;
         }
         if (state_ == State::Running) {
+            // Joined without the lock: a fork meanwhile must find it free.
+            state_ = State::Joining;
+            lock.unlock();
             pthread_join(thread_, nullptr);
+            lock.lock();
             state_ = State::Joined;
+            finished_changed_->notify_all();
         }
+        finished_changed_->wait(lock, [this] { return state_ != State::Joining; });
         return kWaitObject0;
     }
 
@@ -59,8 +65,19 @@ public:
         }
     }
 
+    void lock_for_fork() { mutex_.lock(); }
+    void unlock_after_fork() { mutex_.unlock(); }
+
+    // In the child the thread does not exist: nothing to join or detach, and
+    // the condition variable's waiters are the parent's (see Port::reset_in_child).
+    void reset_in_child() {
+        if (state_ == State::Running || state_ == State::Joining) state_ = State::Detached;
+        static_cast<void>(finished_changed_.release());
+        finished_changed_ = std::make_unique<std::condition_variable>();
+    }
+
 private:
-    enum class State { NotStarted, Running, Joined, Detached };
+    enum class State { NotStarted, Running, Joining, Joined, Detached };
 
     static std::size_t stack_size(std::size_t reservation) {
         auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
@@ -78,7 +95,7 @@ private:
                 std::lock_guard lock(self.mutex_);
                 self.finished_ = true;
             }
-            self.finished_changed_.notify_all();
+            self.finished_changed_->notify_all();
         }
     };
 
@@ -94,7 +111,7 @@ private:
     void* const context_;
     pthread_t thread_{};
     std::mutex mutex_;
-    std::condition_variable finished_changed_;
+    std::unique_ptr<std::condition_variable> finished_changed_ = std::make_unique<std::condition_variable>();
     bool finished_ = false;
     State state_ = State::NotStarted;
 };
@@ -112,6 +129,9 @@ ErrorCode thread_error(int error) {
 
 // CloseHandle of a thread: the thread runs on, detached.
 void release_thread(Object& object) { static_cast<ThreadObject&>(object).release(); }
+void lock_thread_for_fork(Object& object) { static_cast<ThreadObject&>(object).lock_for_fork(); }
+void unlock_thread_after_fork(Object& object) { static_cast<ThreadObject&>(object).unlock_after_fork(); }
+void reset_thread_in_child(Object& object) { static_cast<ThreadObject&>(object).reset_in_child(); }
 
 }  // namespace emu
 
