@@ -282,6 +282,7 @@ private:
     std::deque<IoRequest> queue_;
     std::vector<Running> running_;
     unsigned started_ = 0;
+    std::atomic<unsigned> announced_{0};  // threads that have begun to run
 };
 
 Workers& test_worker();

@@ -55,6 +55,7 @@ void Workers::reset_in_child() {
         parents.swap(queue_);
         running_.clear();
         started_ = 0;
+        announced_.store(0);
         static_cast<void>(changed_.release());
         changed_ = std::make_unique<std::condition_variable>();
     }
@@ -64,13 +65,21 @@ void Workers::reset_in_child() {
 void Workers::start_threads() {
     for (; started_ < threads_; ++started_) {
         try {
-            std::thread([this] { run(); }).detach();
+            std::thread([this] {
+                announced_.fetch_add(1);
+                announced_.notify_all();
+                run();
+            }).detach();
         } catch (const std::system_error&) {
             // Fewer threads is slower, not wrong; none is handled by the next submit.
             if (started_ == 0) throw;
-            return;
+            break;
         }
     }
+    // A thread is fully made before the caller goes on: a fork while one is
+    // half made would copy locks it holds in the allocator, which glibc's
+    // malloc guards at fork and AddressSanitizer's does not.
+    for (unsigned seen; (seen = announced_.load()) < started_;) announced_.wait(seen);
 }
 
 void Workers::run() {
