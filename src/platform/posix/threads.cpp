@@ -30,10 +30,14 @@ public:
         pthread_attr_destroy(&attributes);
         if (error != 0) {
             delete owner;
-        } else {
-            self->state_ = State::Running;
+            return error;
         }
-        return error;
+        self->state_ = State::Running;
+        // Fully made before the caller goes on: a fork while the thread is
+        // half made would copy locks it holds in the allocator, which glibc's
+        // malloc guards at fork and AddressSanitizer's does not.
+        self->began_.wait(false);
+        return 0;
     }
 
     std::uint32_t wait(std::uint32_t timeout_ms) {
@@ -102,6 +106,8 @@ private:
     static void* run(void* owner) {
         std::unique_ptr<std::shared_ptr<ThreadObject>> reference(static_cast<std::shared_ptr<ThreadObject>*>(owner));
         ThreadObject& self = **reference;
+        self.began_.store(true);
+        self.began_.notify_all();
         FinishSignal signal{self};
         self.entry_(self.context_);
         return nullptr;
@@ -110,6 +116,7 @@ private:
     const ThreadEntry entry_;
     void* const context_;
     pthread_t thread_{};
+    std::atomic<bool> began_{false};
     std::mutex mutex_;
     std::unique_ptr<std::condition_variable> finished_changed_ = std::make_unique<std::condition_variable>();
     bool finished_ = false;
