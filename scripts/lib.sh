@@ -45,9 +45,13 @@ ensure_debs() {
   apt-get install -y -q "${missing[@]}"
 }
 
-# A C++ compiler for the builds.
+# A C++ compiler for the builds, and liburing's header and static archive,
+# which the Linux build links in.
 ensure_compiler() {
-  command -v g++ >/dev/null 2>&1 || ensure_debs g++
+  local missing=()
+  command -v g++ >/dev/null 2>&1 || missing+=(g++)
+  { [ -f /usr/include/liburing.h ] && compgen -G '/usr/lib/*/liburing.a' >/dev/null; } || missing+=(liburing-dev)
+  [ ${#missing[@]} -eq 0 ] || ensure_debs "${missing[@]}"
 }
 
 # "realpath version" of a working, GIL-enabled CPython >= 3.12 with venv, or

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up what the builds need, installing only what is missing: a C++
-# compiler and, with --test, googletest's sources and mmdebstrap (Debian
+# compiler and liburing-dev and, with --test, googletest's sources and mmdebstrap (Debian
 # packages); the build venv .venv with the newest Python >= 3.12 found.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"

@@ -9,6 +9,14 @@ import support  # noqa: E402
 from poller import Poller  # noqa: E402
 
 
+@pytest.fixture(autouse=True)
+def inline_io_by_default():
+    """Every test starts in the deterministic inline mode, whatever the last
+    one left; a process that never sets a mode runs on the system engine."""
+    if support.EMULATED:
+        support.Emulation().set_io_mode(support.IO_INLINE)
+
+
 @pytest.fixture
 def emu():
     """The emulation, reset to inline I/O after the test."""

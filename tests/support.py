@@ -19,7 +19,8 @@ import _kiln
 EMULATED = sys.platform != "win32"
 POINTER_BITS = ctypes.sizeof(ctypes.c_void_p) * 8
 
-IO_INLINE, IO_DEFERRED, IO_HELD = 0, 1, 2
+IO_INLINE, IO_DEFERRED, IO_HELD, IO_SYSTEM, IO_POOL = 0, 1, 2, 3, 4
+ENGINE_TEST, ENGINE_URING, ENGINE_POOL = 0, 1, 2
 
 
 def winerror(exc):
@@ -50,6 +51,7 @@ class Emulation:
             "kiln_emu_open_handle_count": (u32, []),
             "kiln_emu_heap_blocks": (u32, []),
             "kiln_emu_set_io_mode": (None, [ctypes.c_int]),
+            "kiln_emu_engine": (u32, []),
             "kiln_emu_release_held": (None, []),
             "kiln_emu_fail_next": (ctypes.c_int, [ctypes.c_char_p, u32]),
         }
@@ -83,6 +85,10 @@ class Emulation:
 
     def set_io_mode(self, mode):
         self._lib.kiln_emu_set_io_mode(mode)
+
+    def engine(self):
+        """The engine a read or write started now runs on (ENGINE_*)."""
+        return self._lib.kiln_emu_engine()
 
     def release_held(self):
         self._lib.kiln_emu_release_held()

@@ -18,7 +18,7 @@ def lib():
 def test_control_functions_are_exported_but_not_module_attributes(lib):
     for name in ("kiln_emu_create_port", "kiln_emu_dequeue", "kiln_emu_close_handle",
                  "kiln_emu_open_handle_count", "kiln_emu_heap_blocks", "kiln_emu_set_io_mode",
-                 "kiln_emu_release_held", "kiln_emu_fail_next"):
+                 "kiln_emu_release_held", "kiln_emu_fail_next", "kiln_emu_engine"):
         assert hasattr(lib, name)
         assert not hasattr(_kiln, name)
 

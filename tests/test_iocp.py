@@ -7,10 +7,10 @@ import pytest
 
 import _kiln
 from iocp_helpers import io, settles  # noqa: F401 - io is a fixture
-from support import IO_DEFERRED, IO_INLINE, on_other_thread, sparse_offset, touch
+from support import IO_DEFERRED, IO_INLINE, IO_SYSTEM, on_other_thread, sparse_offset, touch
 
 
-@pytest.fixture(params=[IO_INLINE, IO_DEFERRED], ids=["inline", "deferred"])
+@pytest.fixture(params=[IO_INLINE, IO_DEFERRED, IO_SYSTEM], ids=["inline", "deferred", "system"])
 def mode(request, emu):
     emu.set_io_mode(request.param)
     return request.param

@@ -15,7 +15,8 @@ IN_FLIGHT = "I/O operation still in flight"
 DATA = b"0123456789"
 
 
-@pytest.fixture(params=[support.IO_INLINE, support.IO_DEFERRED], ids=["inline", "deferred"])
+@pytest.fixture(params=[support.IO_INLINE, support.IO_DEFERRED, support.IO_SYSTEM],
+                ids=["inline", "deferred", "system"])
 def mode(request):
     if support.EMULATED:
         emulation = support.Emulation()

@@ -16,6 +16,11 @@ KILN_EMU_API int kiln_emu_dequeue(std::intptr_t port, std::uint32_t timeout_ms, 
 KILN_EMU_API int kiln_emu_close_handle(std::intptr_t handle);  // 1 = closed
 KILN_EMU_API std::uint32_t kiln_emu_open_handle_count(void);   // open files and ports
 KILN_EMU_API std::uint32_t kiln_emu_heap_blocks(void);         // live heap_alloc blocks
-KILN_EMU_API void kiln_emu_set_io_mode(int mode);              // 0 inline, 1 deferred, 2 held
+// 0 inline, 1 deferred, 2 held, 3 the system engine (io_uring, else the
+// pool; the default), 4 the worker pool
+KILN_EMU_API void kiln_emu_set_io_mode(int mode);
+// The engine that carries out a read or write started now: 0 a test mode,
+// 1 io_uring, 2 the worker pool.
+KILN_EMU_API std::uint32_t kiln_emu_engine(void);
 KILN_EMU_API void kiln_emu_release_held(void);                 // let every held operation finish
 KILN_EMU_API int kiln_emu_fail_next(const char* operation, std::uint32_t error);  // 1 = known name

@@ -1,7 +1,7 @@
 // The completion-port operations the module needs from the operating system.
 //
 // Two implementations sit behind this header: win32.cpp (kernel32 and ntdll)
-// and emulated.cpp (a POSIX emulation of ports and overlapped file I/O that
+// and posix/ (a POSIX emulation of ports and overlapped file I/O that
 // behaves like Windows wherever the module can observe it). Nothing outside
 // src/platform/ calls the operating system directly.
 #pragma once

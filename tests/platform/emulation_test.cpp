@@ -45,6 +45,7 @@ std::u16string utf16(const std::string& ascii) { return {ascii.begin(), ascii.en
 class Emulation : public ::testing::Test {
 protected:
     void SetUp() override {
+        kiln_emu_set_io_mode(kInline);
         dir_ = scratch_.path().string();
         port_ = create_port();
         file_ = open_file(utf16(dir_ + "/data").c_str(), kReadWrite, kCreateNew);
@@ -343,6 +344,13 @@ const FaultCase kFaultCases[] = {
              EXPECT_EQ(wait_for(thread, kInfinite), kWaitObject0);
          }
          close(thread);
+         return error;
+     }},
+    {"HeapAlloc",
+     [](Handle, Handle, const std::string&) {
+         void* block = heap_alloc(16);
+         ErrorCode error = outcome(block != nullptr);
+         heap_free(block);
          return error;
      }},
     {"CancelIoEx",

@@ -1,0 +1,334 @@
+// The pieces of the POSIX emulation that its files share. Private to
+// src/platform/posix/; everything else sees platform.h and emulation.h only.
+//
+// Handles index one process-wide table of shared objects, so a handle closed
+// on one thread never frees an object another thread is still using. A read
+// or write is carried out by one of five engines, chosen by the I/O mode at
+// the moment it starts: inline, deferred and held (deterministic, for tests),
+// io_uring and a worker pool (the system engines). Every engine reports
+// through the same port, so ports, posts and waits behave alike in every mode.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace kiln::platform::emu {
+
+// ---------------------------------------------------------------- errors (errors.cpp)
+
+inline constexpr ErrorCode kErrorTooManyOpenFiles = 4;
+inline constexpr ErrorCode kErrorWaitTimeout = 258;
+
+extern thread_local ErrorCode t_last_error;
+
+inline bool fail(ErrorCode code) {
+    t_last_error = code;
+    return false;
+}
+
+template <class T>
+T fail(ErrorCode code, T result) {
+    t_last_error = code;
+    return result;
+}
+
+NtStatus status_from_errno(int error);
+
+// ---------------------------------------------------------------- fault injection (faults.cpp)
+
+enum class Operation {
+    CreatePort,
+    Associate,
+    CreateFile,
+    Read,
+    Write,
+    Close,
+    Post,
+    Wait,
+    CreateThread,
+    WaitForObject,
+    Cancel,
+    HeapAlloc,
+    Count,
+};
+
+// True when a failure was armed for `operation`; the call then fails with it.
+bool injected(Operation operation);
+// false for a name the emulation does not know.
+bool arm_fault(std::string_view name, ErrorCode error);
+
+// ---------------------------------------------------------------- handle table (handles.cpp)
+
+enum class Kind { File, Port, Thread };
+
+class Object {
+public:
+    explicit Object(Kind kind) : kind_(kind) {}
+    virtual ~Object() = default;
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+    Kind kind() const { return kind_; }
+
+private:
+    const Kind kind_;
+};
+
+Handle insert_handle(std::shared_ptr<Object> object);
+std::shared_ptr<Object> find_handle(Handle handle);
+std::shared_ptr<Object> remove_handle(Handle handle);
+std::uint32_t count_io_handles();
+// Every object in the table, for the fork handlers (the table is locked then).
+std::vector<std::shared_ptr<Object>> handle_snapshot_locked();
+std::mutex& handle_table_mutex();
+
+template <class T>
+std::shared_ptr<T> find_object(Handle handle) {
+    auto object = find_handle(handle);
+    if (!object || object->kind() != T::kKind) return nullptr;
+    return std::static_pointer_cast<T>(std::move(object));
+}
+
+// CloseHandle of a thread, and the fork handlers' part (threads.cpp).
+void release_thread(Object& object);
+void lock_thread_for_fork(Object& object);
+void unlock_thread_after_fork(Object& object);
+void reset_thread_in_child(Object& object);
+
+// ---------------------------------------------------------------- ports (port.cpp)
+
+struct Packet {
+    std::uint32_t bytes;
+    std::uintptr_t key;
+    Overlapped* overlapped;
+    NtStatus status;
+};
+
+class Ring;
+class File;
+struct IoRequest;
+
+class Port final : public Object {
+public:
+    static constexpr Kind kKind = Kind::Port;
+    explicit Port(std::unique_ptr<Ring> ring);
+    ~Port() override;
+
+    void push(const Packet& packet);
+    // 0 when packets were removed, else the error the wait fails with.
+    ErrorCode pop(OverlappedEntry* entries, std::uint32_t capacity, std::uint32_t* removed, std::uint32_t timeout_ms);
+    void close();
+    // The port's ring, or null when it has none or the ring belongs to the
+    // process this one was forked from.
+    Ring* ring() const;
+    // Takes up to `capacity` queued packets; for the ring's waits.
+    std::uint32_t take_queued(OverlappedEntry* entries, std::uint32_t capacity, bool* more);
+    bool closed() const { return closed_.load(std::memory_order_acquire); }
+
+    // Fork handlers: every lock of the port, taken before the fork and
+    // released in both processes afterwards.
+    void lock_for_fork();
+    void unlock_after_fork();
+    // In the child: a fresh condition variable, the old one counting waiters
+    // that exist only in the parent.
+    void reset_in_child();
+
+private:
+    bool wait_ready(std::unique_lock<std::mutex>& lock, std::uint32_t timeout_ms);
+    std::uint32_t take_locked(OverlappedEntry* entries, std::uint32_t capacity, bool* more);
+
+    std::unique_ptr<Ring> ring_;
+    std::mutex mutex_;
+    std::unique_ptr<std::condition_variable> ready_ = std::make_unique<std::condition_variable>();
+    std::deque<Packet> queue_;
+    std::atomic<bool> closed_{false};
+};
+
+void fill_entry(OverlappedEntry& entry, const Packet& packet);
+
+// A new port, with a ring of its own when io_uring is the system engine.
+std::shared_ptr<Port> make_port();
+
+// ---------------------------------------------------------------- files (file.cpp)
+
+// Owns a file's descriptor. Operations the kernel has not started yet hold
+// it too: io_uring looks the number up only when it issues them, and a number
+// closed and reused meanwhile would send them to another file.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor();
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    const int fd_;
+};
+
+class File final : public Object {
+public:
+    static constexpr Kind kKind = Kind::File;
+    File(int fd, bool readable, bool writable);
+
+    int fd() const { return descriptor_->fd(); }
+    const std::shared_ptr<Descriptor>& descriptor() const { return descriptor_; }
+    // Identifies the file for cancellation; never reused, unlike addresses.
+    std::uint64_t id() const { return id_; }
+    bool can(bool write) const { return write ? writable_ : readable_; }
+    bool attach(std::shared_ptr<Port> port);
+    std::shared_ptr<Port> port();
+    // Queues the packet on the associated port; nothing without one.
+    void notify(const Packet& packet);
+
+    void lock_for_fork() { mutex_.lock(); }
+    void unlock_after_fork() { mutex_.unlock(); }
+
+private:
+    const std::shared_ptr<Descriptor> descriptor_;
+    const std::uint64_t id_;
+    const bool readable_;
+    const bool writable_;
+    std::mutex mutex_;
+    std::shared_ptr<Port> port_;
+};
+
+// ---------------------------------------------------------------- transfers (transfer.cpp)
+
+struct IoRequest {
+    std::shared_ptr<File> file;
+    Overlapped* overlapped;
+    char* buffer;
+    std::uint32_t length;
+    std::uint64_t offset;
+    bool write;
+    bool held;
+};
+
+struct IoResult {
+    NtStatus status;
+    std::uint32_t bytes;
+};
+
+inline constexpr std::uint64_t kMaxFileOffset = 0x7FFFFFFFFFFFFFFFull;
+
+// pread/pwrite until done, the end of the file or a failure.
+IoResult perform(const IoRequest& request);
+// The status is written last, with release order: a reader that sees it
+// leave STATUS_PENDING (possibly on another thread) sees the byte count too.
+void store_status(Overlapped& overlapped, NtStatus status);
+void record(Overlapped& overlapped, IoResult result);
+// Records the result and queues the packet on the file's port, if any.
+void complete(const IoRequest& request, IoResult result);
+// Cancels the file's matching operations in every engine; counts them.
+std::size_t cancel_everywhere(File& file, const Overlapped* overlapped);
+// The end of the file for a read that asked for something and got nothing.
+inline NtStatus final_status(bool write, std::uint32_t length, std::uint32_t done) {
+    return !write && length > 0 && done == 0 ? kStatusEndOfFile : kStatusSuccess;
+}
+
+// ---------------------------------------------------------------- engines
+
+// The I/O modes of the control API.
+enum IoMode { kInline = 0, kDeferred = 1, kHeld = 2, kSystem = 3, kPool = 4 };
+// The engines kiln_emu_engine() reports.
+enum Engine : std::uint32_t { kEngineTest = 0, kEngineUring = 1, kEnginePool = 2 };
+
+extern std::atomic<int> g_io_mode;
+
+// The system engine of this process, probed once (engine.cpp).
+Engine system_engine();
+std::mutex& engine_choice_mutex();
+
+// A queue of requests run by worker threads: one thread in issue order for
+// the deferred and held modes (test_worker.cpp), several for the pool (pool.cpp).
+class Workers {
+public:
+    explicit Workers(unsigned threads) : threads_(threads) {}
+    void submit(IoRequest request);
+    void release_held();
+    // Completes every queued request that matches as cancelled; counts those
+    // and the matching requests already running, which finish by themselves.
+    std::size_t cancel(std::uint64_t file_id, const Overlapped* overlapped);
+
+    void lock_for_fork() { mutex_.lock(); }
+    void unlock_after_fork() { mutex_.unlock(); }
+    // In the child: the parent's threads and requests are not ours.
+    void reset_in_child();
+
+private:
+    struct Running {
+        std::uint64_t file_id;
+        const Overlapped* overlapped;
+    };
+    void start_threads();
+    [[noreturn]] void run();
+    IoRequest next();
+
+    const unsigned threads_;
+    std::mutex mutex_;
+    // Replaced, never destroyed, in a forked child (see Port::reset_in_child).
+    std::unique_ptr<std::condition_variable> changed_ = std::make_unique<std::condition_variable>();
+    std::deque<IoRequest> queue_;
+    std::vector<Running> running_;
+    unsigned started_ = 0;
+    std::atomic<unsigned> announced_{0};  // threads that have begun to run
+};
+
+Workers& test_worker();
+Workers& pool();
+
+// ---------------------------------------------------------------- io_uring (uring.cpp)
+
+// Whether io_uring can carry this process's I/O (probed once, by system_engine).
+bool uring_usable();
+
+class Ring {
+public:
+    // Null when the kernel refuses a ring.
+    static std::unique_ptr<Ring> create();
+    ~Ring();
+    Ring(const Ring&) = delete;
+    Ring& operator=(const Ring&) = delete;
+
+    // False in a process forked from the one that made the ring.
+    bool owned() const;
+    // Starts a read or write; false with last_error() when it could not start.
+    bool start(const IoRequest& request);
+    // Makes a waiter look at the port's packet queue.
+    void doorbell(bool always = false);
+    ErrorCode wait(Port& port, OverlappedEntry* entries, std::uint32_t capacity, std::uint32_t* removed,
+                   std::uint32_t timeout_ms);
+    std::size_t cancel(std::uint64_t file_id, const Overlapped* overlapped);
+
+    void lock_for_fork();
+    void unlock_after_fork();
+
+private:
+    struct Op;
+    struct Impl;
+    explicit Ring(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+// Live heap_alloc blocks (api.cpp).
+extern std::atomic<std::uint32_t> g_heap_blocks;
+
+// ---------------------------------------------------------------- fork (fork.cpp)
+
+// Counts the forks this process came out of; a ring made in an earlier
+// generation belongs to an ancestor and must not be touched.
+extern std::atomic<unsigned> g_fork_generation;
+void install_fork_handlers();
+
+}  // namespace kiln::platform::emu

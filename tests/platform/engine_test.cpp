@@ -1,0 +1,272 @@
+// The system engines of the POSIX build: which one runs, what a wait sees
+// when packets come from the ring and from posts at once, what happens to
+// operations in flight when their file or port goes, and fork.
+#include "platform/emulation.h"
+#include "platform/platform.h"
+#include "scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+using namespace kiln::platform;
+
+namespace {
+
+constexpr std::uint32_t kReadWrite = kGenericRead | kGenericWrite;
+enum IoMode { kInline = 0, kDeferred = 1, kHeld = 2, kSystem = 3, kPool = 4 };
+
+bool uring_refused() {
+    const char* value = std::getenv("KILN_EMU_NO_URING");
+    return value && *value && std::string(value) != "0";
+}
+
+Handle open_path(const std::filesystem::path& path, std::uint32_t access = kReadWrite,
+                 std::uint32_t disposition = kOpenAlways) {
+    std::u16string name = path.u16string();
+    return open_file(name.c_str(), access, disposition);
+}
+
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kiln_emu_set_io_mode(kSystem);
+        port_ = create_port();
+        ASSERT_NE(port_, nullptr);
+    }
+    void TearDown() override {
+        if (port_) {
+            EXPECT_TRUE(close(port_));
+        }
+        kiln_emu_set_io_mode(kInline);
+        kiln_emu_release_held();
+    }
+
+    Handle associated(const char* name) {
+        Handle file = open_path(dir_ / name);
+        EXPECT_NE(file, kInvalidHandle) << last_error();
+        EXPECT_EQ(associate(file, port_), port_);
+        return file;
+    }
+
+    // Up to `want` packets within a few seconds.
+    std::vector<OverlappedEntry> collect(std::size_t want, std::uint32_t capacity = kMaxBatch) {
+        std::vector<OverlappedEntry> got;
+        std::vector<OverlappedEntry> entries(capacity);
+        for (int round = 0; round < 100 && got.size() < want; ++round) {
+            std::uint32_t removed = 0;
+            if (wait(port_, entries.data(), capacity, &removed, 100)) {
+                got.insert(got.end(), entries.begin(), entries.begin() + removed);
+            }
+        }
+        return got;
+    }
+
+    ScratchDir dir_;
+    Handle port_ = nullptr;
+};
+
+TEST(EngineChoice, FollowsTheMode) {
+    for (int mode : {kInline, kDeferred, kHeld}) {
+        kiln_emu_set_io_mode(mode);
+        EXPECT_EQ(kiln_emu_engine(), 0u) << mode;
+    }
+    kiln_emu_set_io_mode(kPool);
+    EXPECT_EQ(kiln_emu_engine(), 2u);
+    kiln_emu_set_io_mode(kSystem);
+    EXPECT_EQ(kiln_emu_engine(), uring_refused() ? 2u : 1u);
+    kiln_emu_set_io_mode(99);  // unknown modes change nothing
+    EXPECT_EQ(kiln_emu_engine(), uring_refused() ? 2u : 1u);
+    kiln_emu_set_io_mode(kInline);
+}
+
+// Reads above the size that goes to the kernel's workers land whole, and
+// many in flight at once each complete exactly once with their own data.
+TEST_F(Engine, LargeAndManyReadsCompleteOnceWithTheirData) {
+    Handle file = associated("big.bin");
+    constexpr std::uint32_t kBig = 3 << 20;
+    std::string content(kBig, '\0');
+    for (std::uint32_t i = 0; i < kBig; ++i) content[i] = static_cast<char>(i * 7 + i / 4096);
+    Overlapped write_op{};
+    bool done = write_file(file, content.data(), kBig, nullptr, &write_op);
+    ASSERT_TRUE(done || last_error() == kErrorIoPending) << last_error();
+    ASSERT_EQ(collect(1).size(), 1u);
+    ASSERT_EQ(write_op.InternalHigh, kBig);
+
+    constexpr int kReads = 40;
+    std::vector<Overlapped> ops(kReads);
+    std::vector<std::string> buffers(kReads);
+    for (int i = 0; i < kReads; ++i) {
+        std::uint32_t length = i == 0 ? kBig : 4096;
+        std::uint64_t offset = i == 0 ? 0 : 4096u * i;
+        buffers[i].assign(length, '?');
+        ops[i].Offset = static_cast<std::uint32_t>(offset);
+        bool started = read_file(file, buffers[i].data(), length, nullptr, &ops[i]);
+        ASSERT_TRUE(started || last_error() == kErrorIoPending) << last_error();
+    }
+    auto entries = collect(kReads);
+    ASSERT_EQ(entries.size(), std::size_t{kReads});
+    std::vector<int> seen(kReads, 0);
+    for (const auto& entry : entries) {
+        auto index = entry.lpOverlapped - ops.data();
+        ASSERT_TRUE(index >= 0 && index < kReads);
+        ++seen[index];
+        EXPECT_EQ(entry.Internal, kStatusSuccess);
+        EXPECT_EQ(entry.dwNumberOfBytesTransferred, buffers[index].size());
+        EXPECT_EQ(ops[index].InternalHigh, buffers[index].size());
+        EXPECT_EQ(buffers[index], content.substr(ops[index].Offset, buffers[index].size())) << index;
+    }
+    EXPECT_EQ(seen, std::vector<int>(kReads, 1));
+    EXPECT_TRUE(close(file));
+}
+
+// Posts and the ring's completions come out of the same waits.
+TEST_F(Engine, WaitsSeePostsAndCompletions) {
+    Handle file = associated("mixed.bin");
+    Overlapped write_op{};
+    ASSERT_TRUE(write_file(file, "abc", 3, nullptr, &write_op) || last_error() == kErrorIoPending);
+    ASSERT_TRUE(post(port_, 5, 77, nullptr));
+    auto entries = collect(2, 2);
+    ASSERT_EQ(entries.size(), 2u);
+    bool posted = false, written = false;
+    for (const auto& entry : entries) {
+        posted |= entry.lpCompletionKey == 77 && entry.dwNumberOfBytesTransferred == 5;
+        written |= entry.lpOverlapped == &write_op && entry.dwNumberOfBytesTransferred == 3;
+    }
+    EXPECT_TRUE(posted && written);
+    EXPECT_TRUE(close(file));
+}
+
+class Fifo : public Engine {
+protected:
+    void SetUp() override {
+        Engine::SetUp();
+        if (kiln_emu_engine() != 1) GTEST_SKIP() << "needs io_uring";
+        ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+    }
+};
+
+// A read that waits for data on a FIFO is still in flight when its file is
+// closed: it completes as cancelled, through the port.
+TEST_F(Fifo, ClosingTheFileCompletesAPendingReadAsCancelled) {
+    Handle file = associated("fifo");
+    char buffer[4];
+    Overlapped op{};
+    ASSERT_FALSE(read_file(file, buffer, 4, nullptr, &op));
+    ASSERT_EQ(last_error(), kErrorIoPending);
+    EXPECT_TRUE(close(file));
+    auto entries = collect(1);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].lpOverlapped, &op);
+    EXPECT_EQ(op.Internal, kStatusCancelled);
+}
+
+// The port goes first, then the file: the last reference to the ring finishes
+// the read before it goes, so the record is written and nothing is left for
+// the kernel to write into later (AddressSanitizer watches this).
+TEST_F(Fifo, ClosingThePortThenTheFileFinishesWhatIsInFlight) {
+    Handle file = associated("fifo");
+    auto* op = new Overlapped{};
+    char buffer[4];
+    ASSERT_FALSE(read_file(file, buffer, 4, nullptr, op));
+    EXPECT_TRUE(close(std::exchange(port_, nullptr)));
+    EXPECT_EQ(op->Internal, kStatusPending);
+    EXPECT_TRUE(close(file));
+    EXPECT_EQ(op->Internal, kStatusCancelled);
+    delete op;
+}
+
+// Opening a FIFO that has no peer returns at once, as CreateFileW does.
+TEST_F(Fifo, OpeningWithoutAPeerDoesNotBlock) {
+    Handle reader = open_path(dir_ / "fifo", kGenericRead, kOpenExisting);
+    ASSERT_NE(reader, kInvalidHandle) << last_error();
+    EXPECT_TRUE(close(reader));
+    EXPECT_EQ(open_path(dir_ / "fifo", kGenericWrite, kOpenExisting), kInvalidHandle);
+    EXPECT_EQ(last_error(), kErrorFileNotFound);
+}
+
+// Writes the kernel has not started when their file is closed must never
+// reach whatever file is opened next under the same descriptor number.
+TEST_F(Engine, WritesInFlightNeverReachTheNextFileOpened) {
+    const std::string block(1 << 20, 'w');  // large: queued for the kernel's workers
+    for (int round = 0; round < 10; ++round) {
+        Handle first = associated(("first" + std::to_string(round)).c_str());
+        std::vector<Overlapped> ops(16);
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+            ops[i].Offset = static_cast<std::uint32_t>(i << 20);
+            write_file(first, block.data(), static_cast<std::uint32_t>(block.size()), nullptr, &ops[i]);
+        }
+        ASSERT_TRUE(close(first));
+        std::filesystem::path next = dir_ / ("next" + std::to_string(round));
+        Handle second = open_path(next);
+        ASSERT_NE(second, kInvalidHandle);
+        EXPECT_EQ(collect(ops.size()).size(), ops.size());
+        EXPECT_TRUE(close(second));
+        EXPECT_EQ(std::filesystem::file_size(next), 0u) << "round " << round;
+    }
+}
+
+// Runs `child` in a forked process; true when it returned true there.
+template <class Child>
+bool in_child(Child child) {
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(child() ? 0 : 1);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool wait_for_packet(Handle port, const Overlapped* op) {
+    OverlappedEntry entry{};
+    std::uint32_t removed = 0;
+    return wait(port, &entry, 1, &removed, 3000) && removed == 1 && entry.lpOverlapped == op;
+}
+
+// A held request of the parent is not the child's: the child's own deferred
+// requests run, on a worker of its own.
+TEST_F(Engine, AForkedChildRunsItsOwnDeferredRequests) {
+    Handle file = associated("held.bin");
+    kiln_emu_set_io_mode(kHeld);
+    Overlapped parents{};
+    ASSERT_FALSE(write_file(file, "p", 1, nullptr, &parents));
+    bool child_ok = in_child([&] {
+        kiln_emu_set_io_mode(kDeferred);
+        Overlapped own{};
+        write_file(file, "c", 1, nullptr, &own);
+        return wait_for_packet(port_, &own);
+    });
+    EXPECT_TRUE(child_ok);
+    kiln_emu_release_held();
+    EXPECT_TRUE(wait_for_packet(port_, &parents));
+    EXPECT_TRUE(close(file));
+}
+
+// The child inherits ports and files but not the parent's ring: its I/O
+// through them still completes, and the parent's ring is untouched.
+TEST_F(Engine, AForkedChildUsesItsPortsWithoutTheParentsRing) {
+    Handle file = associated("shared.bin");
+    for (IoMode mode : {kSystem, kPool}) {
+        kiln_emu_set_io_mode(mode);
+        bool child_ok = in_child([&] {
+            Overlapped own{};
+            bool started = write_file(file, "child", 5, nullptr, &own) || last_error() == kErrorIoPending;
+            Overlapped posted{};
+            return started && wait_for_packet(port_, &own) && post(port_, 0, 1, &posted) &&
+                   wait_for_packet(port_, &posted);
+        });
+        EXPECT_TRUE(child_ok) << mode;
+        Overlapped mine{};
+        bool started = write_file(file, "parent", 6, nullptr, &mine) || last_error() == kErrorIoPending;
+        EXPECT_TRUE(started && wait_for_packet(port_, &mine)) << mode;
+    }
+    EXPECT_TRUE(close(file));
+}
+
+}  // namespace
