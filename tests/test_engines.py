@@ -16,9 +16,6 @@ from poller import Poller
 
 pytestmark = support.needs_emulation
 
-URING_REFUSED = os.environ.get("KILN_EMU_NO_URING", "0") not in ("", "0")
-
-
 def test_a_process_that_never_chose_a_mode_runs_on_io_uring():
     done = run_python("""
         import ctypes, _kiln
@@ -27,14 +24,14 @@ def test_a_process_that_never_chose_a_mode_runs_on_io_uring():
         print(lib.kiln_emu_engine())
     """)
     assert done.returncode == 0, done.stderr
-    expected = support.ENGINE_POOL if URING_REFUSED else support.ENGINE_URING
+    expected = support.ENGINE_URING
     assert int(done.stdout) == expected
 
 
 @pytest.mark.parametrize("mode, engine", [
     (support.IO_INLINE, support.ENGINE_TEST), (support.IO_DEFERRED, support.ENGINE_TEST),
     (support.IO_HELD, support.ENGINE_TEST), (support.IO_POOL, support.ENGINE_POOL),
-    (support.IO_SYSTEM, support.ENGINE_POOL if URING_REFUSED else support.ENGINE_URING),
+    (support.IO_SYSTEM, support.ENGINE_URING),
 ])
 def test_the_mode_names_the_engine(emu, mode, engine):
     emu.set_io_mode(mode)

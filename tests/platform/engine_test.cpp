@@ -18,15 +18,14 @@
 
 using namespace kiln::platform;
 
+extern bool g_without_io_uring;  // contract_main.cpp
+
 namespace {
 
 constexpr std::uint32_t kReadWrite = kGenericRead | kGenericWrite;
 enum IoMode { kInline = 0, kDeferred = 1, kHeld = 2, kSystem = 3, kPool = 4 };
 
-bool uring_refused() {
-    const char* value = std::getenv("KILN_EMU_NO_URING");
-    return value && *value && std::string(value) != "0";
-}
+bool uring_refused() { return g_without_io_uring; }
 
 Handle open_path(const std::filesystem::path& path, std::uint32_t access = kReadWrite,
                  std::uint32_t disposition = kOpenAlways) {

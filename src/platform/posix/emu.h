@@ -292,6 +292,10 @@ Workers& pool();
 
 // Whether io_uring can carry this process's I/O (probed once, by system_engine).
 bool uring_usable();
+// From then on the process behaves as if the kernel refused io_uring, as
+// container sandboxes commonly do: for the tests of the pool, before the
+// first choice of the system engine.
+void refuse_io_uring();
 
 class Ring {
 public:

@@ -17,8 +17,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <string_view>
 #include <thread>
 
 namespace kiln::platform::emu {
@@ -71,11 +69,14 @@ void limit_kernel_workers(io_uring& ring) {
 
 }  // namespace
 
-// Set in the environment, it makes the process behave as if the kernel
-// refused io_uring (as container sandboxes commonly do), for tests of the pool.
+namespace {
+std::atomic<bool> g_refused{false};
+}  // namespace
+
+void refuse_io_uring() { g_refused.store(true, std::memory_order_relaxed); }
+
 bool uring_usable() {
-    const char* refused = std::getenv("KILN_EMU_NO_URING");
-    if (refused && *refused && std::string_view(refused) != "0") return false;
+    if (g_refused.load(std::memory_order_relaxed)) return false;
     io_uring ring{};
     if (init_ring(ring) < 0) return false;
     bool usable = kernel_has_what_we_need(ring);
