@@ -4,11 +4,11 @@ import asyncio
 
 import pytest
 
-from support import IO_DEFERRED, IO_INLINE
+from support import IO_DEFERRED, IO_INLINE, IO_SYSTEM
 
 # Every I/O mode of the emulation that completes on its own.
-IO_MODES = [IO_INLINE, IO_DEFERRED]
-IO_MODE_IDS = {IO_INLINE: "inline", IO_DEFERRED: "deferred"}
+IO_MODES = [IO_INLINE, IO_DEFERRED, IO_SYSTEM]
+IO_MODE_IDS = {IO_INLINE: "inline", IO_DEFERRED: "deferred", IO_SYSTEM: "system"}
 
 
 @pytest.fixture(params=IO_MODES, ids=lambda mode: IO_MODE_IDS.get(mode, str(mode)))
