@@ -155,12 +155,12 @@ void completion_main(void* raw) {
     } catch (const std::bad_alloc&) {
         allocation_failed(0);
     }
-    // This thread is outside any call: both references go to the deferred list.
-    context->on_complete.reset();
-    context->loop_obj.reset();
     // Before the list hears of the end: the exit step waits for that, and
     // the interpreter must not start finalizing while this may take the lock.
     kept.let_go_at_end();
+    // This thread is outside any call: both references go to the deferred list.
+    context->on_complete.reset();
+    context->loop_obj.reset();
 }
 
 }  // namespace
