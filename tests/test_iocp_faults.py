@@ -107,15 +107,18 @@ class LocalsLoop:
         self.batches += 1
 
 
-def fail_the_next_wait(iocp, emu):
+def fail_the_next_wait(iocp, emu, loop):
     time.sleep(0.05)  # the thread is back in its wait
     emu.fail_next("GetQueuedCompletionStatusEx", ERROR_INVALID_HANDLE)
-    iocp.submit_close(-4)  # delivered; the wait after it fails and the thread ends
+    iocp.submit_close(-4)
+    # Delivered alone: the wait after it fails and the thread ends. A stop
+    # packet in the same batch would leave the failure armed for later tests.
+    assert settles(lambda: loop.batches == 4)
 
 
 THREAD_ENDS = {
-    "shutdown": lambda iocp, emu: iocp.shutdown(),
-    "freed running": lambda iocp, emu: None,
+    "shutdown": lambda iocp, emu, loop: iocp.shutdown(),
+    "freed running": lambda iocp, emu, loop: None,
     "failed wait": fail_the_next_wait,
 }
 
@@ -127,7 +130,7 @@ def test_the_thread_state_ends_with_the_completion_thread(emu, end):
     for batches in range(1, 4):
         iocp.submit_close(-4)
         assert settles(lambda: loop.batches == batches)
-    THREAD_ENDS[end](iocp, emu)
+    THREAD_ENDS[end](iocp, emu, loop)
     del iocp  # stops it if still running
     assert loop.marks and settles(lambda: all(mark() is None for mark in loop.marks))
 
