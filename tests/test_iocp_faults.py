@@ -3,12 +3,14 @@
 import faulthandler
 import os
 import sys
+import threading
 import time
+import weakref
 
 import pytest
 
 import _kiln
-from iocp_helpers import Session, io, run_python  # noqa: F401 - io is a fixture
+from iocp_helpers import Session, io, run_python, settles  # noqa: F401 - io is a fixture
 from support import touch, winerror
 
 pytestmark = pytest.mark.usefixtures("emu")
@@ -83,6 +85,54 @@ def test_failed_stop_packet_does_not_hang_shutdown(emu):
     emu.fail_next("PostQueuedCompletionStatus", 1450)
     assert iocp.shutdown() is None
     assert emu.open_handles() == handles
+
+
+class Mark:
+    pass
+
+
+class LocalsLoop:
+    """Its call_soon_threadsafe runs on the completion thread and leaves a
+    mark in that thread's locals, which live as long as its thread state."""
+
+    def __init__(self):
+        self.local = threading.local()
+        self.marks = []
+        self.batches = 0
+
+    def call_soon_threadsafe(self, callback, batch):
+        if not hasattr(self.local, "mark"):
+            self.local.mark = Mark()
+            self.marks.append(weakref.ref(self.local.mark))
+        self.batches += 1
+
+
+def fail_the_next_wait(iocp, emu, loop):
+    time.sleep(0.05)  # the thread is back in its wait
+    emu.fail_next("GetQueuedCompletionStatusEx", ERROR_INVALID_HANDLE)
+    iocp.submit_close(-4)
+    # Delivered alone: the wait after it fails and the thread ends. A stop
+    # packet in the same batch would leave the failure armed for later tests.
+    assert settles(lambda: loop.batches == 4)
+
+
+THREAD_ENDS = {
+    "shutdown": lambda iocp, emu, loop: iocp.shutdown(),
+    "freed running": lambda iocp, emu, loop: None,
+    "failed wait": fail_the_next_wait,
+}
+
+
+@pytest.mark.parametrize("end", THREAD_ENDS)
+def test_the_thread_state_ends_with_the_completion_thread(emu, end):
+    loop = LocalsLoop()
+    iocp = _kiln.Iocp(loop, print)
+    for batches in range(1, 4):
+        iocp.submit_close(-4)
+        assert settles(lambda: loop.batches == batches)
+    THREAD_ENDS[end](iocp, emu, loop)
+    del iocp  # stops it if still running
+    assert loop.marks and settles(lambda: all(mark() is None for mark in loop.marks))
 
 
 @pytest.mark.parametrize("method", ["submit_open", "submit_read", "submit_write", "submit_close"])

@@ -102,6 +102,30 @@ GilScope::~GilScope() {
     }
 }
 
+void KeptThreadState::hold() noexcept {
+    if (!held_) {
+        // The lock is held: this only counts, and never waits.
+        static_cast<void>(PyGILState_Ensure());
+        held_ = true;
+    }
+}
+
+void KeptThreadState::let_go() noexcept {
+    if (held_) {
+        // Matches hold(), which found the lock held.
+        PyGILState_Release(PyGILState_LOCKED);
+        held_ = false;
+    }
+}
+
+void KeptThreadState::let_go_at_end() {
+    if (!held_ || interpreter_finalizing()) {
+        return;  // nothing held, or the interpreter reclaims it
+    }
+    GilScope locked;
+    let_go();
+}
+
 UnlockedScope::UnlockedScope() noexcept
     : saved_state_(nullptr), saved_count_(std::exchange(t_entry_count, 0)) {
     saved_state_ = PyEval_SaveThread();

@@ -75,6 +75,38 @@ private:
     PyGILState_STATE state_;
 };
 
+// Keeps a module thread's interpreter thread state alive from one GilScope
+// to the next. Without it every scope creates a thread state and deletes it
+// again, and deleting one costs an unmap and a TLB flush on every CPU; with
+// it a scope only takes and gives back the lock.
+//
+// The hold is one more PyGILState_Ensure count, taken inside the first scope
+// (so the thread never asks for the lock just for it) and given back inside
+// the last one, whose release then deletes the thread state. A thread that
+// ends any other way gives it back with one more acquisition of the lock,
+// unless the interpreter is finalizing: then the state is left to the
+// interpreter, which reclaims the thread states of threads it no longer
+// runs, as it does for a daemon thread blocked in a call. The thread sits
+// detached from the lock while it waits, like any thread inside a blocking
+// call.
+class KeptThreadState {
+public:
+    KeptThreadState() noexcept = default;
+    KeptThreadState(const KeptThreadState&) = delete;
+    KeptThreadState& operator=(const KeptThreadState&) = delete;
+
+    // Under a GilScope. Takes the hold once; later calls do nothing.
+    void hold() noexcept;
+    // Under a GilScope: the scope's release then deletes the thread state.
+    void let_go() noexcept;
+    // Outside any scope, as the thread ends. Not noexcept: taking the lock
+    // just as finalization begins may unwind this thread (see GilScope).
+    void let_go_at_end();
+
+private:
+    bool held_ = false;
+};
+
 // Releases the interpreter lock for its lifetime, keeping the entry count
 // honest: while the lock is given away this thread is not inside a call.
 // Taking the lock back during finalization may unwind this thread from the

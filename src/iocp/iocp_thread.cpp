@@ -83,9 +83,12 @@ void hand_over(const ThreadContext& context, PyObject* batch) {
 }
 
 // One batch, under one acquisition of the lock. Every record is released
-// right after its tuple is built. False once the stop packet has come.
-bool deliver(const ThreadContext& context, const Entries& entries, std::uint32_t removed) {
+// right after its tuple is built. False once the stop packet has come: that
+// batch is the thread's last, and its release deletes the thread state.
+bool deliver(const ThreadContext& context, KeptThreadState& kept, const Entries& entries,
+             std::uint32_t removed) {
     GilScope locked;
+    kept.hold();
     PyRef batch = created(PyList_New(0));
     bool stop = false;
     for (std::uint32_t index = 0; index < removed; ++index) {
@@ -100,10 +103,13 @@ bool deliver(const ThreadContext& context, const Entries& entries, std::uint32_t
     if (PyList_Size(batch.get()) > 0) {
         hand_over(context, batch.get());
     }
+    if (stop) {
+        kept.let_go();
+    }
     return !stop;
 }
 
-void serve(const ThreadContext& context) {
+void serve(const ThreadContext& context, KeptThreadState& kept) {
     Entries entries{};
     const Engine& engine = *context.engine;
     for (;;) {
@@ -119,7 +125,7 @@ void serve(const ThreadContext& context) {
             // stay allocated: their references cannot be dropped without it.
             return;
         }
-        if (!deliver(context, entries, std::min(removed, platform::kMaxBatch))) {
+        if (!deliver(context, kept, entries, std::min(removed, platform::kMaxBatch))) {
             return;
         }
     }
@@ -141,13 +147,17 @@ void completion_main(void* raw) {
     ModuleThreadScope module_thread;
     EndOfThread end{*context->engine};
     context->engine->started.set();
+    KeptThreadState kept;
     try {
-        serve(*context);
+        serve(*context, kept);
     } catch (const InternalError&) {
         // its diagnostic is written already; the stop sequence discards the outcome
     } catch (const std::bad_alloc&) {
         allocation_failed(0);
     }
+    // Before the list hears of the end: the exit step waits for that, and
+    // the interpreter must not start finalizing while this may take the lock.
+    kept.let_go_at_end();
     // This thread is outside any call: both references go to the deferred list.
     context->on_complete.reset();
     context->loop_obj.reset();
