@@ -12,8 +12,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace kiln::platform;
@@ -66,6 +70,13 @@ protected:
             }
         }
         return got;
+    }
+
+    // True when no packet turns up within a short wait.
+    bool nothing_more() {
+        OverlappedEntry entry{};
+        std::uint32_t removed = 0;
+        return !wait(port_, &entry, 1, &removed, 100);
     }
 
     ScratchDir dir_;
@@ -141,6 +152,66 @@ TEST_F(Engine, WaitsSeePostsAndCompletions) {
     }
     EXPECT_TRUE(posted && written);
     EXPECT_TRUE(close(file));
+}
+
+// Writes on both sides of the size the pool takes instead of the ring, many
+// in flight: each completes once, through the port, with its count, and the
+// file holds every byte where it was written.
+TEST_F(Engine, WritesOfEverySizeCompleteOnceWithTheirData) {
+    Handle file = associated("writes.bin");
+    const std::vector<std::uint32_t> lengths = {1, 512, 4096, 256 << 10, (256 << 10) + 1, 1 << 20};
+    std::vector<std::string> blocks;
+    std::vector<Overlapped> ops(lengths.size() * 8);
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+        std::uint32_t length = lengths[i % lengths.size()];
+        blocks.emplace_back(length, static_cast<char>('a' + i % 26));
+        ops[i].Offset = static_cast<std::uint32_t>(offset);
+        offset += length;
+    }
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+        auto length = static_cast<std::uint32_t>(blocks[i].size());
+        bool started = write_file(file, blocks[i].data(), length, nullptr, &ops[i]);
+        ASSERT_TRUE(started || last_error() == kErrorIoPending) << last_error();
+    }
+    auto entries = collect(ops.size());
+    ASSERT_EQ(entries.size(), ops.size());
+    EXPECT_TRUE(nothing_more());
+    std::vector<int> seen(ops.size(), 0);
+    for (const auto& entry : entries) {
+        auto index = entry.lpOverlapped - ops.data();
+        ASSERT_TRUE(index >= 0 && index < static_cast<std::ptrdiff_t>(ops.size()));
+        ++seen[index];
+        EXPECT_EQ(entry.Internal, kStatusSuccess);
+        EXPECT_EQ(entry.dwNumberOfBytesTransferred, blocks[index].size());
+        EXPECT_EQ(ops[index].InternalHigh, blocks[index].size());
+    }
+    EXPECT_EQ(seen, std::vector<int>(ops.size(), 1));
+    EXPECT_TRUE(close(file));
+
+    std::string expected;
+    for (const auto& block : blocks) expected += block;
+    std::ifstream written(dir_ / "writes.bin", std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(content == expected) << "the file differs from what was written";
+}
+
+// A file without a port still completes its small write: the record says
+// so, and no packet appears anywhere.
+TEST_F(Engine, ASmallWriteWithoutAPortIsRecordedOnly) {
+    Handle file = open_path(dir_ / "alone.bin");
+    ASSERT_NE(file, kInvalidHandle);
+    Overlapped op{};
+    bool started = write_file(file, "hello", 5, nullptr, &op);
+    ASSERT_TRUE(started || last_error() == kErrorIoPending) << last_error();
+    for (int i = 0; i < 2000 && std::atomic_ref(op.Internal).load() == kStatusPending; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(std::atomic_ref(op.Internal).load(), kStatusSuccess);
+    EXPECT_EQ(op.InternalHigh, 5u);
+    EXPECT_TRUE(nothing_more());
+    EXPECT_TRUE(close(file));
+    EXPECT_EQ(std::filesystem::file_size(dir_ / "alone.bin"), 5u);
 }
 
 class Fifo : public Engine {
