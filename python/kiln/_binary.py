@@ -112,11 +112,7 @@ class AsyncFile(LineReading[bytes]):
 
     def _start_read(self, offset: int, size: int) -> asyncio.Future[bytes]:
         """Submits one read; a plain call, so the hot path makes no extra coroutine."""
-        handle = self._handle
-        if handle is None:
-            raise closed_file()
-        if not self._readable:
-            raise unsupported("read")
+        handle = self._check_readable()
         if offset < 0 or size < 0:
             raise ValueError(f"negative offset or size: {offset}, {size}")
         future: asyncio.Future[bytes] = self._new_future()
@@ -132,11 +128,7 @@ class AsyncFile(LineReading[bytes]):
         raised once every read has finished."""
         if self._wbuf:
             await self.flush()
-        handle = self._handle
-        if handle is None:
-            raise closed_file()
-        if not self._readable:
-            raise unsupported("read")
+        handle = self._check_readable()
         requests = list(requests)
         for offset, size in requests:
             if offset < 0 or size < 0 or size > MAX_IO:
@@ -178,11 +170,7 @@ class AsyncFile(LineReading[bytes]):
         return await self._start_write(offset, data)
 
     def _start_write(self, offset: int, data: bytes) -> asyncio.Future[int]:
-        handle = self._handle
-        if handle is None:
-            raise closed_file()
-        if not self._writable:
-            raise unsupported("write")
+        handle = self._check_writable()
         if offset < 0:
             raise ValueError(f"negative offset: {offset}")
         future: asyncio.Future[int] = self._new_future()
@@ -500,17 +488,23 @@ class AsyncFile(LineReading[bytes]):
         if self._handle is None:
             raise closed_file()
 
-    def _check_readable(self) -> None:
-        if self._handle is None:
+    def _check_readable(self) -> int:
+        """The handle to read through."""
+        handle = self._handle
+        if handle is None:
             raise closed_file()
         if not self._readable:
             raise unsupported("read")
+        return handle
 
-    def _check_writable(self) -> None:
-        if self._handle is None:
+    def _check_writable(self) -> int:
+        """The handle to write through."""
+        handle = self._handle
+        if handle is None:
             raise closed_file()
         if not self._writable:
             raise unsupported("write")
+        return handle
 
     def _error(self, code: int) -> OSError:
         return os_error(code, self.name)
