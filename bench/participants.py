@@ -214,39 +214,34 @@ class Participant:
         return _SESSIONS[self.name]()
 
 
-class _Executor:
-    async def open(self, path, mode):
-        return ExecutorFile(os.open(path, OS_FLAGS[mode], 0o644))
+class _Stateless:
+    """A session that keeps nothing between opens: nothing to finish."""
 
     def finish(self):
         pass
 
 
-class _Aiofiles:
+class _Executor(_Stateless):
+    async def open(self, path, mode):
+        return ExecutorFile(os.open(path, OS_FLAGS[mode], 0o644))
+
+
+class _Aiofiles(_Stateless):
     async def open(self, path, mode):
         import aiofiles
         return PositionedFile(await aiofiles.open(path, mode))
 
-    def finish(self):
-        pass
 
-
-class _Anyio:
+class _Anyio(_Stateless):
     async def open(self, path, mode):
         import anyio
         return PositionedFile(await anyio.open_file(path, mode))
 
-    def finish(self):
-        pass
 
-
-class _Kiln:
+class _Kiln(_Stateless):
     async def open(self, path, mode):
         import kiln
         return KilnFile(await kiln.open(path, mode))
-
-    def finish(self):
-        pass
 
 
 _SESSIONS = {

@@ -28,20 +28,21 @@ def _cpu_model():
     return platform.processor() or platform.machine()
 
 
-def _ratio(values):
+def _spread_cell(values, digits, unit=""):
+    """The median, and the smallest and largest value when there are several."""
     if not values:
         return "-"
     low, high = spread(values)
-    text = f"{median(values):.2f}x"
-    return text if len(values) == 1 else f"{text} [{low:.2f}-{high:.2f}]"
+    text = f"{median(values):.{digits}f}{unit}"
+    return text if len(values) == 1 else f"{text} [{low:.{digits}f}-{high:.{digits}f}]"
+
+
+def _ratio(values):
+    return _spread_cell(values, 2, "x")
 
 
 def _ms(values):
-    if not values:
-        return "-"
-    low, high = spread(values)
-    text = f"{median(values):.1f}"
-    return text if len(values) == 1 else f"{text} [{low:.1f}-{high:.1f}]"
+    return _spread_cell(values, 1)
 
 
 def _rate(value):
