@@ -44,6 +44,26 @@ struct OverlappedEntry {
 using ErrorCode = std::uint32_t;   // a Windows error code; 0 is success
 using NtStatus = std::uint32_t;
 
+// A path as the system takes it: UTF-16 on Windows; on POSIX the bytes of
+// the file system encoding, which may hold any byte but 0.
+#ifdef _WIN32
+using PathChar = char16_t;
+#else
+using PathChar = char;
+#endif
+using NativePath = std::basic_string<PathChar>;
+
+// Windows leaves bit 29 of error codes (and of NTSTATUS values) to
+// applications. The POSIX layer carries a failure the system reported as an
+// errno value there, so that callers can raise exactly what the system said;
+// the codes the module's own control flow relies on (end of file, pending,
+// aborted, invalid handle, not found) stay the Windows ones.
+inline constexpr ErrorCode kErrnoError = 0x20000000u;
+inline constexpr NtStatus kErrnoStatus = 0xE0000000u;  // error severity, customer bit
+inline constexpr ErrorCode errno_error(int number) noexcept { return kErrnoError | static_cast<ErrorCode>(number); }
+inline constexpr bool is_errno_error(ErrorCode code) noexcept { return (code & 0xE0000000u) == kErrnoError; }
+inline constexpr int errno_of(ErrorCode code) noexcept { return static_cast<int>(code & 0x0000FFFFu); }
+
 inline Handle const kInvalidHandle = reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1));
 inline constexpr std::uintptr_t kStopKey = ~std::uintptr_t{0};
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
@@ -83,6 +103,10 @@ inline constexpr NtStatus kStatusCancelled = 0xC0000120;
 // CreateFileW arguments.
 inline constexpr std::uint32_t kGenericRead = 0x80000000u;
 inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
+// FILE_GENERIC_WRITE without FILE_WRITE_DATA: every write of the handle lands
+// at the end of the file, whatever its offset, atomically with respect to
+// other appenders (O_APPEND on POSIX). Alone or with kGenericRead.
+inline constexpr std::uint32_t kAppendData = 0x00120114u;
 inline constexpr std::uint32_t kShareReadWrite = 0x3;
 inline constexpr std::uint32_t kCreateNew = 1;
 inline constexpr std::uint32_t kCreateAlways = 2;
@@ -104,8 +128,8 @@ Handle create_port();
 Handle associate(Handle file, Handle port);
 // CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
 //             disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
-// kInvalidHandle on failure. `path` is NUL-terminated UTF-16.
-Handle open_file(const char16_t* path, std::uint32_t access, std::uint32_t disposition);
+// kInvalidHandle on failure. `path` is NUL-terminated.
+Handle open_file(const PathChar* path, std::uint32_t access, std::uint32_t disposition);
 // ReadFile(file, buffer, len, count, overlapped); `count` may be null.
 bool read_file(Handle file, void* buffer, std::uint32_t len, std::uint32_t* count, Overlapped* overlapped);
 // WriteFile(file, data, len, count, overlapped); `count` may be null.
@@ -131,6 +155,57 @@ void* heap_alloc(std::size_t size);
 void heap_free(void* block);
 // GetLastError().
 ErrorCode last_error();
+
+// ---------------------------------------------------------------- calls without an overlapped form
+//
+// Opening, closing, sizing, truncating and syncing a file have no overlapped
+// form, and each may block for long (a large file to truncate, a network
+// file system). They run away from the calling thread (a system thread-pool
+// work item on Windows, an engine on POSIX) and complete through the port
+// like an overlapped operation.
+
+enum class CallKind : std::uint8_t {
+    Open = 0,      // path, access, disposition -> opened
+    Close = 1,     // file
+    Size = 2,      // file -> size
+    Truncate = 3,  // file, length: the new end of the file
+    Sync = 4,      // file: data and metadata to stable storage
+    DataSync = 5,  // file: the data, and only the metadata needed to read it back
+};
+
+// One call. The caller fills the inputs and keeps the block, and the path it
+// points to, alive and unchanged until the call's packet has been dequeued;
+// the worker writes the outputs before it posts that packet.
+struct FileCall {
+    CallKind kind;
+    const PathChar* path;      // Open: NUL-terminated
+    std::uint32_t access;      // Open: kGenericRead, kGenericWrite, kAppendData, as for open_file
+    std::uint32_t disposition; // Open
+    Handle file;               // Close, Size, Truncate, Sync, DataSync
+    std::uint64_t length;      // Truncate
+    // Outputs.
+    ErrorCode error;           // 0, or why the call failed
+    Handle opened;             // Open: the new file, already associated with the port; kInvalidHandle on failure
+    std::uint64_t size;        // Size: the file's size in bytes
+};
+
+// Runs `call` and posts its completion to `port`: 0 bytes, key 0,
+// `overlapped`, whose Internal holds STATUS_SUCCESS by then (the outcome is
+// call->error). An open's new file is associated with `port` before the
+// packet goes. Exactly one packet follows a call that returns true, even when
+// the call fails (a worker that cannot start included). False, with
+// last_error(), when nothing was started: then nothing is posted.
+//
+// Where the call runs: a system thread-pool work item (Windows); on POSIX by
+// the I/O mode: inline at once on the calling thread (the packet is queued
+// before this returns), deferred on the test worker in issue order with the
+// reads and writes, and otherwise (held, pool, system) on the worker pool.
+bool start_call(Handle port, FileCall* call, Overlapped* overlapped);
+
+// The engine that a read or write started now runs on: "iocp" on Windows; on
+// POSIX "io_uring" or "pool", or the test mode's name ("inline", "deferred",
+// "held").
+const char* engine_name();
 // The system's description of an error code, without a trailing line break
 // (FormatMessageW on Windows).
 std::string describe_error(ErrorCode code);

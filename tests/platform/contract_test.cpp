@@ -3,6 +3,7 @@
 // goes through platform.h only, except for setting up what the interface
 // cannot make (a pipe on Windows); the I/O mode switch is a no-op on Windows,
 // where the system itself decides whether an operation completes at once.
+#include "contract_support.h"
 #include "platform/platform.h"
 #include "scratch_dir.h"
 
@@ -31,91 +32,7 @@ using namespace kiln::platform;
 
 namespace {
 
-constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
-constexpr std::uint32_t kRead = kGenericRead;
-constexpr std::uint32_t kWrite = kGenericWrite;
-constexpr std::uint32_t kReadWrite = kGenericRead | kGenericWrite;
-
-void use_io_mode([[maybe_unused]] int mode) {
-#ifndef _WIN32
-    kiln_emu_set_io_mode(mode);
-#endif
-}
-
-// The Windows builds of these tests run under Wine, which differs from
-// Windows in a few places the tests reach. Those assertions state what
-// Windows does and are left out under Wine alone. Decided once, before any
-// test runs, because the probe itself changes the thread's last error.
-bool detect_wine() {
-#ifdef _WIN32
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-#else
-    return false;
-#endif
-}
-
-const bool kUnderWine = detect_wine();
-
-Handle open(const fs::path& path, std::uint32_t access, std::uint32_t disposition) {
-    return open_file(path.u16string().c_str(), access, disposition);
-}
-
-void put_file(const fs::path& path, std::string_view content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-bool port_is_empty(Handle port) {
-    OverlappedEntry entry{};
-    std::uint32_t removed = 1;
-    return !wait(port, &entry, 1, &removed, 0) && last_error() == kWaitTimeout && removed == 0;
-}
-
-// Takes the one packet an operation queued, checking that it names the
-// operation with key 0.
-OverlappedEntry expect_packet(Handle port, const Overlapped* overlapped) {
-    OverlappedEntry entry{};
-    std::uint32_t removed = 0;
-    EXPECT_TRUE(wait(port, &entry, 1, &removed, 10000)) << last_error();
-    EXPECT_EQ(removed, 1u);
-    EXPECT_EQ(entry.lpOverlapped, overlapped);
-    EXPECT_EQ(entry.lpCompletionKey, 0u);
-    return entry;
-}
-
-// How an overlapped operation ended: 0 or the Windows error, and the bytes moved.
-struct Outcome {
-    ErrorCode error;
-    std::uint32_t bytes;
-    bool operator==(const Outcome&) const = default;
-};
-
-void PrintTo(const Outcome& outcome, std::ostream* out) {
-    *out << "{error " << outcome.error << ", bytes " << outcome.bytes << "}";
-}
-
-// Issues one operation and collects its result the way the module does,
-// whether the system completed it at once, later, or refused it outright.
-template <class Start>
-Outcome settle(Handle port, Overlapped& overlapped, Start start) {
-    std::uint32_t count = 12345;
-    bool done = start(&count);
-    ErrorCode error = done ? 0 : last_error();
-    if (!done && error != kErrorIoPending) {
-        EXPECT_TRUE(port_is_empty(port)) << "a refused operation queued a packet";
-        return {error, 0};
-    }
-    OverlappedEntry entry = expect_packet(port, &overlapped);
-    EXPECT_EQ(entry.dwNumberOfBytesTransferred, overlapped.InternalHigh);
-    EXPECT_EQ(count, done ? entry.dwNumberOfBytesTransferred : 0u);
-    return {status_to_error(static_cast<NtStatus>(overlapped.Internal)), entry.dwNumberOfBytesTransferred};
-}
-
-Overlapped at(std::uint64_t offset) {
-    Overlapped overlapped{};
-    overlapped.Offset = static_cast<std::uint32_t>(offset);
-    overlapped.OffsetHigh = static_cast<std::uint32_t>(offset >> 32);
-    return overlapped;
-}
+using namespace contract;
 
 // ---------------------------------------------------------------- ports
 
@@ -348,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, OpenBadPath, ::testing::ValuesIn(kBadPaths),
 TEST(OpenFile, DecodesUtf16NamesIncludingSurrogatePairs) {
     ScratchDir dir;
     fs::path path = dir / fs::path(u"\u00e9t\u00e9 \U0001F600.txt");
-    Handle file = open_file(path.u16string().c_str(), kReadWrite, kCreateNew);
+    Handle file = open_file(native(path).c_str(), kReadWrite, kCreateNew);
     ASSERT_NE(file, kInvalidHandle) << last_error();
     EXPECT_TRUE(close(file));
     EXPECT_TRUE(fs::exists(dir / fs::path(u8"\u00e9t\u00e9 \U0001F600.txt")));
@@ -458,18 +375,6 @@ TEST_P(FileIo, CancellingNothingFailsWithNotFound) {
         EXPECT_FALSE(cancel_io(file, nullptr));
         EXPECT_EQ(last_error(), kErrorNotFound);
     }
-}
-
-// The emulation runs them on each engine; Windows has only its own.
-#ifdef _WIN32
-constexpr int kEngineModes[] = {3};
-#else
-constexpr int kEngineModes[] = {0, 1, 3, 4};
-#endif
-
-std::string mode_name(int mode) {
-    constexpr const char* kNames[] = {"Inline", "Deferred", "Held", "System", "Pool"};
-    return kNames[mode];
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FileIo, ::testing::ValuesIn(kEngineModes),
