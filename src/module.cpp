@@ -5,6 +5,7 @@
 #include "iocp/proactor_io.h"
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 namespace kiln {
@@ -18,6 +19,10 @@ constexpr const char kModuleDoc[] = "Native async backend for mallow (io_uring o
 // Parameters of every callable, and the names their messages use.
 constexpr const char* kIocpNewParams[] = {"loop_obj", "on_complete"};
 constexpr const char* kOpenParams[] = {"path", "write", "create", "truncate", "exclusive"};
+constexpr const char* kSubmitOpenParams[] = {"path", "write", "create", "truncate", "exclusive", "append", "read"};
+constexpr const char* kTruncateParams[] = {"handle", "size"};
+constexpr const char* kSyncParams[] = {"handle", "data_only"};
+constexpr const char* kCancelParams[] = {"id"};
 constexpr const char* kReadParams[] = {"handle", "offset", "len"};
 constexpr const char* kWriteParams[] = {"handle", "offset", "data"};
 constexpr const char* kHandleParams[] = {"handle"};
@@ -26,7 +31,12 @@ constexpr const char* kTakeParams[] = {"addr", "transferred"};
 constexpr const char* kDiscardParams[] = {"addr"};
 
 constexpr Signature kIocpNew{"Iocp.__new__()", kIocpNewParams};
-constexpr Signature kIocpSubmitOpen{"Iocp.submit_open()", kOpenParams};
+constexpr Signature kIocpSubmitOpen{"Iocp.submit_open()", kSubmitOpenParams, 5};
+constexpr Signature kIocpSubmitSize{"Iocp.submit_size()", kHandleParams};
+constexpr Signature kIocpSubmitTruncate{"Iocp.submit_truncate()", kTruncateParams};
+constexpr Signature kIocpSubmitSync{"Iocp.submit_sync()", kSyncParams};
+constexpr Signature kIocpCancel{"Iocp.cancel()", kCancelParams};
+constexpr Signature kIocpFileType{"Iocp.file_type()", kHandleParams};
 constexpr Signature kIocpSubmitRead{"Iocp.submit_read()", kReadParams};
 constexpr Signature kIocpSubmitWrite{"Iocp.submit_write()", kWriteParams};
 constexpr Signature kIocpSubmitClose{"Iocp.submit_close()", kHandleParams};
@@ -40,6 +50,9 @@ constexpr Signature kProactorDiscard{"ProactorIo.discard()", kDiscardParams};
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
+using DefaultFalse = Optional<Bool, false>;
+using DefaultTrue = Optional<Bool, true>;
+
 template <auto Frame>
 PyCFunction as_cfunction() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Frame));
@@ -47,8 +60,13 @@ PyCFunction as_cfunction() {
 
 PyMethodDef g_iocp_methods[] = {
     {"submit_open",
-     as_cfunction<&method_frame<IocpClass, kIocpSubmitOpen, iocp::iocp_submit_open, Path, Bool, Bool, Bool, Bool>>(),
-     kFastcall, "submit_open($self, path, write, create, truncate, exclusive)\n--\n\n"},
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitOpen, iocp::iocp_submit_open, Path, Bool, Bool, Bool, Bool,
+                                DefaultFalse, DefaultTrue>>(),
+     kFastcall,
+     "submit_open($self, path, write, create, truncate, exclusive, *, append=False, read=True)\n--\n\n"
+     "Open a file on a worker; the completion's result is the new handle.\n"
+     "append: every write lands at the end of the file, whatever its offset.\n"
+     "read: ask for read access (False for a file that may only be written)."},
     {"submit_read",
      as_cfunction<&method_frame<IocpClass, kIocpSubmitRead, iocp::iocp_submit_read, SignedPtr, Unsigned64,
                                 Length32>>(),
@@ -59,8 +77,33 @@ PyMethodDef g_iocp_methods[] = {
      kFastcall, "submit_write($self, handle, offset, data)\n--\n\n"},
     {"submit_close", as_cfunction<&method_frame<IocpClass, kIocpSubmitClose, iocp::iocp_submit_close, SignedPtr>>(),
      kFastcall, "submit_close($self, handle)\n--\n\n"},
+    {"submit_size", as_cfunction<&method_frame<IocpClass, kIocpSubmitSize, iocp::iocp_submit_size, SignedPtr>>(),
+     kFastcall, "submit_size($self, handle)\n--\n\nThe completion's result is the size of the open file."},
+    {"submit_truncate",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitTruncate, iocp::iocp_submit_truncate, SignedPtr,
+                                Unsigned64>>(),
+     kFastcall, "submit_truncate($self, handle, size)\n--\n\nSet the end of the open file to size bytes."},
+    {"submit_sync",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitSync, iocp::iocp_submit_sync, SignedPtr, Bool>>(),
+     kFastcall,
+     "submit_sync($self, handle, data_only)\n--\n\n"
+     "Flush the open file to stable storage (data_only: its data and only the\n"
+     "metadata needed to read it back)."},
+    {"cancel", as_cfunction<&method_frame<IocpClass, kIocpCancel, iocp::iocp_cancel, Unsigned64>>(), kFastcall,
+     "cancel($self, id)\n--\n\n"
+     "Ask the system to stop operation id. True if it was still in flight; it\n"
+     "then completes as usual, with winerror 995 if it was stopped in time."},
+    {"file_type", as_cfunction<&method_frame<IocpClass, kIocpFileType, iocp::iocp_file_type, SignedPtr>>(),
+     kFastcall,
+     "file_type($self, handle)\n--\n\n"
+     "What the handle is, as GetFileType says: 1 a disk file (reads and writes\n"
+     "take offsets), 2 a character device, 3 a pipe or FIFO, 0 unknown."},
     {"shutdown", as_cfunction<&noargs_frame<IocpClass, iocp::iocp_shutdown>>(), METH_NOARGS,
      "shutdown($self)\n--\n\n"},
+    {"engine", as_cfunction<&static_frame<iocp::iocp_engine>>(), METH_NOARGS | METH_STATIC,
+     "engine()\n--\n\n"
+     "The engine that reads and writes started now run on: \"iocp\" on Windows;\n"
+     "\"io_uring\" or \"pool\" on Linux (or a test mode's name)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -187,9 +230,27 @@ Status add_type(PyObject* module, const char* name, TypeStore& store) {
     return add_attribute(module, name, type.value());
 }
 
+// The type objects are the whole process's, and a completion thread takes
+// the interpreter lock through the main interpreter's thread states: an Iocp
+// made in a sub-interpreter would run that interpreter's loop and build its
+// objects in the main one.
+Status refuse_sub_interpreter() {
+    std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter < 0) {
+        return Failure::fetch();
+    }
+    if (interpreter != 0) {
+        return Failure::deferred(PyExc_ImportError, "_kiln does not support sub-interpreters");
+    }
+    return std::nullopt;
+}
+
 Status fill_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         return type_mismatch(module, "module");
+    }
+    if (Status failed = refuse_sub_interpreter()) {
+        return failed;
     }
     if (Status failed = add_type(module, "Iocp", g_iocp_type)) {
         return failed;

@@ -10,6 +10,8 @@ from __future__ import annotations
 
 from typing import Any, overload
 
+import _kiln
+
 from ._backend import Backend
 from ._binary import AsyncFile
 from ._modes import BinaryMode, StrOrBytesPath, TextMode
@@ -19,7 +21,16 @@ from ._text import AsyncTextFile
 __version__ = "0.2.0"
 
 __all__ = ["AsyncFile", "AsyncTextFile", "Backend", "BinaryMode", "DEFAULT_BUFFER_SIZE", "Opener", "StrOrBytesPath",
-           "TextMode", "open", "__version__"]
+           "TextMode", "engine", "open", "__version__"]
+
+
+def engine() -> str:
+    """The engine that kiln's reads and writes run on in this process.
+
+    ``"io_uring"`` on Linux where the kernel allows it, ``"pool"`` (a few
+    threads of the module's own) where it does not, ``"iocp"`` on Windows.
+    The choice is made once per process, at the first call that needs it."""
+    return _kiln.Iocp.engine()
 
 @overload
 def open(file: StrOrBytesPath, mode: BinaryMode = "rb", *, buffering: int = -1, encoding: None = None,

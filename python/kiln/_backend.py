@@ -2,10 +2,10 @@
 
 The completion thread of an ``_kiln.Iocp`` keeps strong references to the
 ``loop_obj`` and ``on_complete`` it was given for as long as it runs. Handing
-it the backend (or a bound method of it) would make the backend immortal: a
-forgotten backend could never be collected, so its thread and port would stay
-until the process ends. The thread gets a ``_Delivery`` instead, which holds
-the backend only through a weak reference.
+it the backend, or the loop, would keep either alive for as long as the
+thread runs: a forgotten backend or an event loop nobody closed could never be
+collected. The thread gets a ``_Delivery`` instead, which reaches both only
+through weak references.
 """
 
 from __future__ import annotations
@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, TypeAlias, overload
 
 import _kiln
 
-from ._errors import open_error
+from ._errors import ERROR_OPERATION_ABORTED, os_error
 from ._modes import BinaryMode, StrOrBytesPath, TextMode
 
 if TYPE_CHECKING:
@@ -30,13 +30,11 @@ if TYPE_CHECKING:
     from ._open import Opener
     from ._text import AsyncTextFile
 
-Completion: TypeAlias = tuple[int, int, int, "bytes | None"]
+Completion: TypeAlias = tuple[int, int, int, Any]
 # A pending operation: finish(owner, target, op_id, winerror, result, data) runs
 # on the loop thread when its completion arrives.
-Finish: TypeAlias = Callable[[Any, Any, int, int, int, "bytes | None"], None]
+Finish: TypeAlias = Callable[[Any, Any, int, int, int, Any], None]
 Pending: TypeAlias = tuple[Finish, Any, Any]
-
-ERROR_OPERATION_ABORTED = 995
 
 # How long closing a backend waits for the completions it must see (opens,
 # and the last writes of abandoned files) before it gives up on them.
@@ -51,10 +49,10 @@ class _Delivery:
     so shutting down can still see completions the loop never ran.
     """
 
-    __slots__ = ("_wake", "_backend", "batches", "_woken", "__weakref__")
+    __slots__ = ("_loop", "_backend", "batches", "_woken", "__weakref__")
 
     def __init__(self, loop: asyncio.AbstractEventLoop, backend: Backend) -> None:
-        self._wake = loop.call_soon_threadsafe
+        self._loop = weakref.ref(loop)
         self._backend = weakref.ref(backend)
         self.batches: collections.deque[list[Completion]] = collections.deque()
         self._woken = False
@@ -62,13 +60,17 @@ class _Delivery:
     def call_soon_threadsafe(self, _callback: object, batch: list[Completion]) -> None:
         """Runs on the completion thread, holding the interpreter lock."""
         self.batches.append(batch)
-        if not self._woken:
-            self._woken = True
-            try:
-                self._wake(self._deliver)
-            except BaseException:
-                self._woken = False  # the loop is closed: shutdown reads the queue
-                raise
+        if self._woken:
+            return
+        loop = self._loop()
+        if loop is None:
+            return  # the loop is gone: shutting down reads the queue
+        self._woken = True
+        try:
+            loop.call_soon_threadsafe(self._deliver)
+        except BaseException:
+            self._woken = False  # the loop is closed: shutting down reads the queue
+            raise
 
     def _deliver(self) -> None:
         self._woken = False
@@ -81,7 +83,8 @@ class Backend:
     """One ``_kiln.Iocp`` (a completion port and its thread) serving files on one event loop.
 
     ``kiln.open`` uses one backend per event loop, made on first use and shut
-    down when the loop closes. Make one yourself for an explicit lifetime::
+    down when the loop closes, when it is collected, or when the thread that
+    made it ends. Make one yourself for an explicit lifetime::
 
         async with kiln.Backend() as backend:
             f = await backend.open("data.bin", "rb")
@@ -91,20 +94,25 @@ class Backend:
 
     def __init__(self, loop: asyncio.AbstractEventLoop | None = None) -> None:
         self._closed = True  # until the port exists, for __del__
-        self._loop = asyncio.get_running_loop() if loop is None else loop
+        loop = asyncio.get_running_loop() if loop is None else loop
+        self._loop_ref = weakref.ref(loop)
         self._owner = threading.get_ident()
         self._pending: dict[int, Pending] = {}
         self._files: weakref.WeakSet[AsyncFile] = weakref.WeakSet()
         self._idle: asyncio.Future[None] | None = None
         self._warn_unclosed = True
         self._stopped = False
-        self._delivery = _Delivery(self._loop, self)
+        self._delivery = _Delivery(loop, self)
         self._iocp: _kiln.Iocp | _Stopped = _kiln.Iocp(self._delivery, _unused)
+        _exit_step_after_the_modules()
         self._closed = False
 
     @property
     def loop(self) -> asyncio.AbstractEventLoop:
-        return self._loop
+        loop = self._loop_ref()
+        if loop is None:
+            raise RuntimeError("the kiln backend's event loop is gone")
+        return loop
 
     @property
     def closed(self) -> bool:
@@ -131,6 +139,10 @@ class Backend:
 
         return Opener(self, file, mode, buffering, encoding, errors, newline)
 
+    def engine(self) -> str:
+        """The engine this backend's reads and writes run on (see ``kiln.engine``)."""
+        return _kiln.Iocp.engine()
+
     async def __aenter__(self) -> Backend:
         return self
 
@@ -144,7 +156,7 @@ class Backend:
         files = list(self._files)
         results = await asyncio.gather(*(f.close() for f in files), return_exceptions=True)
         while self._pending:
-            self._idle = self._loop.create_future()
+            self._idle = self.loop.create_future()
             await self._idle
         self.close()
         for result in results:
@@ -154,7 +166,7 @@ class Backend:
     def close(self) -> None:
         """Stops at once: files still open are closed (with a ``ResourceWarning``),
         opens still in flight have their handles closed, other operations in flight
-        are abandoned."""
+        are cancelled and fail as aborted."""
         if self._closed:
             return
         self._closed = True
@@ -162,6 +174,8 @@ class Backend:
         for f in list(self._files):
             f._abandon(warn=True)
         self._settle()
+        # The thread cancels what is left in flight and ends once the system
+        # is done with every buffer.
         self._iocp.shutdown()
         self._stopped = True
         # An Iocp may only be freed on the thread that made it, which this one
@@ -184,11 +198,14 @@ class Backend:
             warnings.warn(f"unclosed {self!r}", ResourceWarning, source=self)
         if threading.get_ident() == self._owner:
             self.close()
-        else:
-            try:
-                self._loop.call_soon_threadsafe(self.close)
-            except RuntimeError:
-                pass  # the loop is closed: its port and thread stay until exit
+            return
+        loop = self._loop_ref()
+        try:
+            if loop is None:
+                raise RuntimeError("the loop is gone")
+            loop.call_soon_threadsafe(self.close)
+        except RuntimeError:
+            _orphans.append(self)  # closed by its own thread, at its next use of kiln or as it ends
 
     # Used by the files.
 
@@ -196,30 +213,40 @@ class Backend:
         if self._closed:
             raise RuntimeError("the kiln backend has been closed")
 
-    def _submit_open(self, path: str, filename: str | bytes, write: bool, create: bool, truncate: bool,
-                     exclusive: bool) -> asyncio.Future[int]:
+    def _submit(self, op_id: int, finish: Finish, owner: object, target: object) -> int:
+        self._pending[op_id] = (finish, owner, target)
+        return op_id
+
+    def _submit_open(self, path: str, filename: str | bytes, read: bool, write: bool, create: bool,
+                     truncate: bool, exclusive: bool, append: bool) -> tuple[int, asyncio.Future[int]]:
         self._check_open()
-        future: asyncio.Future[int] = self._loop.create_future()
-        op_id = self._iocp.submit_open(path, write, create, truncate, exclusive)
-        self._pending[op_id] = (_finish_open, self, (path, filename, future))
-        return future
+        future: asyncio.Future[int] = self.loop.create_future()
+        op_id = self._iocp.submit_open(path, write, create, truncate, exclusive, append=append, read=read)
+        self._pending[op_id] = (_finish_open, self, (filename, future))
+        return op_id, future
 
     def _close_quietly(self, handle: int) -> None:
         """Closes a handle nobody waits on; its completion is dropped."""
         if threading.get_ident() != self._owner:
-            self._loop.call_soon_threadsafe(self._close_quietly, handle)
+            self.loop.call_soon_threadsafe(self._close_quietly, handle)
         elif not self._stopped:
-            self._iocp.submit_close(handle)  # the close itself happens during the call
+            op_id = self._iocp.submit_close(handle)
+            self._pending[op_id] = (_finish_quietly, self, None)
 
     def _write_then_close(self, handle: int, offset: int, data: bytes) -> None:
         """The last write of a file that nobody closed; the handle is closed after it."""
         if threading.get_ident() != self._owner:
-            self._loop.call_soon_threadsafe(self._write_then_close, handle, offset, data)
+            self.loop.call_soon_threadsafe(self._write_then_close, handle, offset, data)
             return
         if self._stopped:
             return
         op_id = self._iocp.submit_write(handle, offset, data)
         self._pending[op_id] = (_finish_then_close, self, handle)
+
+    def _cancel(self, op_id: int) -> None:
+        """Asks the system to stop an operation whose caller went away."""
+        if not self._stopped and op_id in self._pending:
+            self._iocp.cancel(op_id)
 
     def _drain(self, quiet: bool = False) -> None:
         """Finishes every completion the thread has queued."""
@@ -243,8 +270,8 @@ class Backend:
     def _settle(self) -> None:
         """Waits, off the loop, for the completions that carry handles to close.
 
-        Opens run during their submit call, so their completions are already on
-        the port; the thread needs the interpreter lock, which sleeping lets go."""
+        Opens and the last writes of forgotten files run on the engine; the
+        thread needs the interpreter lock to deliver them, which sleeping lets go."""
         deadline = time.monotonic() + _SETTLE_SECONDS
         while True:
             self._drain(quiet=True)
@@ -255,53 +282,106 @@ class Backend:
             time.sleep(0.001)
 
 
-def _finish_open(backend: Backend, target: tuple[str, str | bytes, asyncio.Future[int]], _op_id: int,
-                 error: int, handle: int, _data: bytes | None) -> None:
-    path, filename, future = target
+def _finish_open(backend: Backend, target: tuple[str | bytes, asyncio.Future[int]], _op_id: int,
+                 error: int, handle: int, _data: object) -> None:
+    filename, future = target
     if future.done():  # the open was cancelled
         if not error:
             backend._close_quietly(handle)
     elif error:
-        future.set_exception(open_error(error, path, filename))
+        future.set_exception(os_error(error, filename))
     else:
         future.set_result(handle)
 
 
 def _finish_then_close(backend: Backend, handle: int, _op_id: int, _error: int, _count: int,
-                       _data: bytes | None) -> None:
+                       _data: object) -> None:
     backend._close_quietly(handle)
+
+
+def _finish_quietly(_backend: Backend, _target: object, _op_id: int, _error: int, _result: int,
+                    _data: object) -> None:
+    pass
 
 
 _MUST_SETTLE: frozenset[Finish] = frozenset({_finish_open, _finish_then_close})
 
-# The backends that kiln.open made, one per event loop.
-_per_loop: dict[asyncio.AbstractEventLoop, Backend] = {}
+# The backends that kiln.open made, one per event loop, each also listed with
+# the thread that made it, which closes it as it ends.
+_per_loop: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Backend] = weakref.WeakKeyDictionary()
+# Backends dropped on another thread than their own: closed by their own thread.
+_orphans: list[Backend] = []
+
+
+class _ThreadBackends:
+    """The backends of one thread; closed when the thread ends (its locals go then)."""
+
+    def __init__(self) -> None:
+        self.backends: weakref.WeakSet[Backend] = weakref.WeakSet()
+
+    def __del__(self) -> None:
+        _close_all(list(self.backends))
+
+
+_thread_local = threading.local()
+
+
+def _thread_backends() -> _ThreadBackends:
+    backends: _ThreadBackends | None = getattr(_thread_local, "backends", None)
+    if backends is None:
+        backends = _thread_local.backends = _ThreadBackends()
+    return backends
+
+
+def _close_all(backends: list[Backend]) -> None:
+    me = threading.get_ident()
+    for backend in backends:
+        if backend._owner == me:
+            try:
+                backend.close()
+            except Exception:
+                pass
+
+
+def _close_orphans() -> None:
+    me = threading.get_ident()
+    mine = [backend for backend in _orphans if backend._owner == me]
+    if mine:
+        _orphans[:] = [backend for backend in _orphans if backend._owner != me]
+        _close_all(mine)
 
 
 def loop_backend(loop: asyncio.AbstractEventLoop) -> Backend:
     """The backend of this loop, made on first use and shut down when the loop closes."""
     backend = _per_loop.get(loop)
     if backend is None or backend._closed:
+        if _orphans:
+            _close_orphans()
         backend = Backend(loop)
         backend._warn_unclosed = False
         _per_loop[loop] = backend
-        _close_with_loop(loop)
+        _thread_backends().backends.add(backend)
+        _close_with_loop(loop, weakref.ref(backend))
     return backend
 
 
-def _close_with_loop(loop: asyncio.AbstractEventLoop) -> None:
-    """Shuts the loop's backend down when ``loop.close()`` is called.
+def _close_with_loop(loop: asyncio.AbstractEventLoop, backend_ref: weakref.ref[Backend]) -> None:
+    """Shuts the loop's backend down when ``loop.close()`` is called, or when the loop is collected.
 
     asyncio has no hook for a loop's close, so the instance's ``close`` is
-    wrapped; the wrapper removes itself. A loop whose ``close`` cannot be
-    replaced keeps its backend until the interpreter exits (see ``_at_exit``).
+    wrapped; the wrapper removes itself. A close that asyncio refuses (the loop
+    is running) changes nothing.
     """
     original = loop.close
 
     def close() -> None:
+        if loop.is_running():
+            original()  # refused with RuntimeError: the backend carries on
+            return
         try:
-            backend = _per_loop.pop(loop, None)
+            backend = backend_ref()
             if backend is not None:
+                _per_loop.pop(loop, None)
                 backend.close()
         finally:
             try:
@@ -315,24 +395,57 @@ def _close_with_loop(loop: asyncio.AbstractEventLoop) -> None:
     except AttributeError:
         pass
 
-
-@atexit.register
-def _at_exit() -> None:
-    """Stops the backends of loops that were never closed, while threads can still finish."""
-    me = threading.get_ident()
-    for loop, backend in list(_per_loop.items()):
-        if backend._owner == me:
-            _per_loop.pop(loop, None)
+    def collected(ref: weakref.ref[asyncio.AbstractEventLoop]) -> None:
+        _loop_finalizers.discard(ref)
+        backend = backend_ref()
+        if backend is None or backend._closed:
+            return
+        if threading.get_ident() == backend._owner:
             backend.close()
+        else:
+            _orphans.append(backend)
+
+    _loop_finalizers.add(weakref.ref(loop, collected))
+
+
+# Keeps the weak references whose callbacks close a collected loop's backend.
+_loop_finalizers: set[weakref.ref[asyncio.AbstractEventLoop]] = set()
+
+_exit_step_registered = False
+
+
+def _exit_step_after_the_modules() -> None:
+    """Registers the package's exit step once the module has registered its own.
+
+    Exit callbacks run last registered first. The module registers its step,
+    which stops every Iocp, when it makes the first one; registered after it,
+    the package's step runs before it and can still write what files buffer."""
+    global _exit_step_registered
+    if not _exit_step_registered:
+        _exit_step_registered = True
+        atexit.register(_at_exit)
+
+
+def _at_exit() -> None:
+    """Closes this thread's backends, writing what their files still buffer."""
+    backends = list(_per_loop.values()) + list(_thread_backends().backends) + _orphans
+    _close_all(list(dict.fromkeys(backends)))
 
 
 class _Stopped:
     """Stands for the Iocp of a backend that has stopped."""
 
-    def _refuse(self, *_args: object) -> int:
+    def _refuse(self, *_args: object, **_kwargs: object) -> int:
         raise RuntimeError("the kiln backend has been closed")
 
-    submit_open = submit_read = submit_write = submit_close = _refuse
+    submit_open = submit_read = submit_write = submit_close = submit_size = submit_truncate = _refuse
+    submit_sync = _refuse
+
+    def cancel(self, _op_id: int) -> bool:
+        return False
+
+    def file_type(self, _handle: int) -> int:
+        return 0
 
     def shutdown(self) -> None:
         pass

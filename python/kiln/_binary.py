@@ -1,124 +1,160 @@
-"""``AsyncFile``: a buffered binary file whose I/O goes through a completion port."""
+"""``AsyncFile``: a buffered binary file, the layer ``io.BufferedRandom`` is to the built-in ``open``.
+
+It keeps a read-ahead and a write-behind over a ``RawFile`` and behaves as the
+built-in buffered objects do: a short read is never taken for the end of the
+file, only a read that gives nothing is; lines are found in one pass over
+what is read. With ``buffering=0`` it passes every call straight to the raw
+file, as the built-in's ``FileIO`` does.
+"""
 
 from __future__ import annotations
 
 import asyncio
 import errno
 import os
-import warnings
-from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Any
+import weakref
+from collections.abc import Awaitable, Callable, Iterable
+from typing import TYPE_CHECKING, Any, TypeVar
 
-from ._errors import closed_file, os_error, unsupported
-from ._finish import Group, finish_io, finish_many
+from ._errors import closed_file, errno_error, unsupported
+from ._finish import Group, finish_many
 from ._lines import LineReading
+from ._lock import StreamLock
+from ._raw import MAX_IO, RawFile, _index, _size_limit, _writable_view
 
 if TYPE_CHECKING:
     from collections.abc import Buffer
 
-    from ._backend import Backend
+T = TypeVar("T")
 
-# The most one operation moves; larger requests are split. Windows counts a
-# read or write in 32 bits.
-MAX_IO = 1 << 30
-READALL_PIECE = 16 << 20
+VALID_WHENCE = (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END)
+# What read1(-1) asks of an unbuffered file.
+DEFAULT_PIECE = 64 * 1024
 
 
 class AsyncFile(LineReading[bytes]):
-    """The asynchronous counterpart of a buffered binary file (``io.BufferedRandom``).
+    """A binary file of ``kiln.open``: the asynchronous counterpart of ``io.BufferedRandom``.
 
-    Every method that may touch the file is a coroutine. ``read``, ``write``,
-    ``seek`` and the like share one position, as a built-in file does; do not run
-    two of them on one file at once. ``pread`` and ``pwrite`` take their offset
-    as an argument and leave the position alone: any number of them may be in
-    flight on one file at once. ``pread_many`` submits a whole list of reads and
-    resolves once, which is the fastest way to read many small pieces.
-
-    The position and size are tracked by this object: writes in append mode go
-    to the end of the file as it was when opened plus what this object wrote
-    since; another writer appending to the same file is not seen. The size for
-    ``seek(n, 2)`` and ``readall`` is read from the file's path.
+    The methods that may touch the file are coroutines with the built-in's
+    names, arguments, results and exceptions. Stream calls (``read*``,
+    ``write*``, ``seek``, ``tell``, ``flush``, ``truncate``, iteration and
+    ``close``) of one file run one at a time, in the order they were made, so
+    one file may be shared by many tasks. ``pread``, ``pwrite`` and
+    ``pread_many`` take their offset as an argument, leave the position alone
+    and may be many at once. A cancelled call leaves the file as if it had not
+    been made.
     """
 
-    def __init__(self, backend: Backend, handle: int, name: Any, path: str, mode: str, *,
-                 readable: bool, writable: bool, append: bool, buffer_size: int, size: int) -> None:
-        self._backend = backend
-        # None once closing starts, so nothing new reaches the handle; _os_handle
-        # stays until the handle itself is closed.
-        self._handle: int | None = handle
-        self._os_handle: int | None = handle
-        self.name = name
-        self.mode = mode
-        self._path = path
-        self._readable = readable
-        self._writable = writable
-        self._append = append
-        self._buffer_size = min(buffer_size, MAX_IO)
-        self._append_at = size
-        self._pos = size if append else 0
-        # Read-ahead: the file's bytes at [_rstart, _rstart + len(_rbuf)).
-        self._rbuf = b""
-        self._rstart = 0
-        # Accepted writes not yet submitted: bytes for [_wstart, _wstart + len(_wbuf)).
-        self._wbuf = bytearray()
-        self._wstart = 0
-        self._inflight = 0
-        self._idle: asyncio.Future[None] | None = None
-        self._closing: asyncio.Future[None] | None = None
-        self._owner = backend._owner
-        self._new_future = backend._loop.create_future
-        self._pending = backend._pending
+    @classmethod
+    def _create(cls, raw: RawFile, buffer_size: int) -> AsyncFile:
+        """Made by ``kiln.open`` only: the class has no public constructor."""
+        self = cls.__new__(cls)
+        self._setup(raw, buffer_size)
+        return self
+
+    def _setup(self, raw: RawFile, buffer_size: int) -> None:
+        self.raw = raw
+        backend = raw._backend
         backend._files.add(self)
+        # Without a reference to this file, so that a forgotten file is collected.
+        files = weakref.ref(backend._files)
+        me = weakref.ref(self)
+        raw.closed_callback = lambda: _forget(files, me)  # type: ignore[method-assign]
+        self._buffer_size = min(buffer_size, MAX_IO)
+        # The read-ahead: raw's position is at its end.
+        self._read_buf = b""
+        self._read_pos = 0
+        # The write-behind: raw's position is at its start.
+        self._write_buf = bytearray()
+        self._lock = StreamLock()
+        # A positional write may have changed bytes the read-ahead holds.
+        self._stale = False
 
     def __repr__(self) -> str:
-        state = " closed" if self._handle is None else ""
+        state = " closed" if self.raw.closed else ""
         return f"<kiln.AsyncFile{state} name={self.name!r} mode={self.mode!r}>"
 
     # Plain attributes and queries.
 
     @property
+    def name(self) -> Any:
+        return self.raw.name
+
+    @property
+    def mode(self) -> str:
+        return self.raw.mode
+
+    @property
     def closed(self) -> bool:
-        return self._handle is None
+        return self.raw.closed
 
     def readable(self) -> bool:
-        self._check_open()
-        return self._readable
+        self.raw._check_open()
+        return self.raw._readable
 
     def writable(self) -> bool:
-        self._check_open()
-        return self._writable
+        self.raw._check_open()
+        return self.raw._writable
 
     def seekable(self) -> bool:
-        self._check_open()
-        return True
+        self.raw._check_open()
+        return self.raw._seekable
 
     def fileno(self) -> int:
         """There is no file descriptor: the file is a completion-port handle."""
         raise unsupported("fileno")
 
     def isatty(self) -> bool:
-        self._check_open()
+        self.raw._check_open()
         return False
 
-    # Positional I/O.
+    # The lock around stream calls.
+
+    async def _locked(self, call: Callable[[], Awaitable[T]]) -> T:
+        lock = self._lock
+        if not lock.try_acquire():
+            self.raw.check_loop()
+            await lock.acquire()
+        try:
+            return await call()
+        finally:
+            self._unlock()
+
+    def _unlock(self) -> None:
+        """Gives the lock back, once nothing a cancelled call started is still in flight."""
+        if self.raw._abandoned:
+            self.raw.after_settled(self._lock.release)
+        else:
+            self._lock.release()
+
+    # Positional I/O, outside the lock.
 
     async def pread(self, offset: int, size: int) -> bytes:
         """Reads up to ``size`` bytes at ``offset``; fewer only at the end of the file."""
-        if self._wbuf:
-            await self.flush()  # this object's own buffered writes come first
-        if size > MAX_IO:
-            return b"".join(await self.pread_many(_split(offset, size)))
-        return await self._start_read(offset, size)
-
-    def _start_read(self, offset: int, size: int) -> asyncio.Future[bytes]:
-        """Submits one read; a plain call, so the hot path makes no extra coroutine."""
-        handle = self._check_readable()
+        if self._write_buf:
+            await self._locked(self._flush_unlocked)  # this object's own writes come first
+        offset, size = _index(offset), _index(size)
         if offset < 0 or size < 0:
             raise ValueError(f"negative offset or size: {offset}, {size}")
-        future: asyncio.Future[bytes] = self._new_future()
-        self._pending[self._backend._iocp.submit_read(handle, offset, size)] = (finish_io, self, future)
-        self._inflight += 1
-        return future
+        raw = self.raw
+        handle = raw.check_readable()
+        op_id, future = raw.submit_read(handle, offset, min(size, MAX_IO))
+        data: bytes = await raw._wait(op_id, future)
+        if len(data) == size or not data:
+            return data
+        return await self._read_rest(offset, size, data)
+
+    async def _read_rest(self, offset: int, size: int, data: bytes) -> bytes:
+        """Goes on after a short read: only a read that gives nothing is the end."""
+        parts = [data]
+        got = len(data)
+        while got < size:
+            more = await self.raw.pread(offset + got, size - got)
+            if not more:
+                break
+            parts.append(more)
+            got += len(more)
+        return b"".join(parts)
 
     async def pread_many(self, requests: Iterable[tuple[int, int]]) -> list[bytes]:
         """Reads every ``(offset, size)`` at once; the results come in request order.
@@ -126,17 +162,27 @@ class AsyncFile(LineReading[bytes]):
         All reads are submitted before the first await and resolve one future;
         each result is short only at the end of the file. The first failure is
         raised once every read has finished."""
-        if self._wbuf:
-            await self.flush()
-        handle = self._check_readable()
-        requests = list(requests)
+        if self._write_buf:
+            await self._locked(self._flush_unlocked)
+        raw = self.raw
+        handle = raw.check_readable()
+        requests = [(_index(offset), _index(size)) for offset, size in requests]
         for offset, size in requests:
             if offset < 0 or size < 0 or size > MAX_IO:
                 raise ValueError(f"bad read request: offset {offset}, size {size}")
         if not requests:
             return []
-        group = Group(self._new_future(), len(requests))
-        submit, pending, entry = self._backend._iocp.submit_read, self._pending, (finish_many, self, group)
+        results = await self._submit_many(handle, requests)
+        for index, (offset, size) in enumerate(requests):
+            data = results[index]
+            if 0 < len(data) < size:
+                results[index] = await self._read_rest(offset, size, data)
+        return results
+
+    async def _submit_many(self, handle: int, requests: list[tuple[int, int]]) -> list[bytes]:
+        raw = self.raw
+        group = Group(raw._new_future(), len(requests))
+        submit, pending, entry = raw._backend._iocp.submit_read, raw._pending, (finish_many, raw, group)
         irregular = group.index
         number = 0
         try:
@@ -154,304 +200,378 @@ class AsyncFile(LineReading[bytes]):
             group.future.cancel()  # the reads already submitted complete unseen
             raise
         finally:
-            self._inflight += number
-        return await group.future
+            raw._inflight += number
+        try:
+            return await group.future
+        except asyncio.CancelledError:
+            group.cancel(raw)
+            raise
 
     async def pwrite(self, offset: int, data: Buffer) -> int:
-        """Writes ``data`` (any bytes-like object) at ``offset``; returns the count written."""
-        if self._wbuf:
-            await self.flush()  # else an older buffered write could land over this one
-        if self._rbuf:
-            self._drop_read_ahead()
-        if type(data) is not bytes:
-            data = _as_bytes(data)
-        if len(data) > MAX_IO:
-            return await self._pwrite_all(offset, data)
-        return await self._start_write(offset, data)
+        """Writes all of ``data`` (any bytes-like object) at ``offset``; returns its length.
 
-    def _start_write(self, offset: int, data: bytes) -> asyncio.Future[int]:
-        handle = self._check_writable()
+        In append mode the system puts every write at the end of the file."""
+        if self._write_buf:
+            await self._locked(self._flush_unlocked)  # else an older buffered write could land over this one
+        offset = _index(offset)
         if offset < 0:
             raise ValueError(f"negative offset: {offset}")
-        future: asyncio.Future[int] = self._new_future()
-        self._pending[self._backend._iocp.submit_write(handle, offset, data)] = (finish_io, self, future)
-        self._inflight += 1
-        return future
-
-    async def _pwrite_all(self, offset: int, data: bytes) -> int:
-        """Writes all of ``data``, going on after short writes."""
+        raw = self.raw
+        raw.check_writable()
+        payload = _as_bytes(data)
         done = 0
-        while done < len(data):
-            if not done and len(data) <= MAX_IO:
-                piece = data
-            else:
-                piece = data[done:done + MAX_IO]
-            count = await self._start_write(offset + done, piece)
+        while done < len(payload) or not payload:
+            piece = payload if not done and len(payload) <= MAX_IO else payload[done:done + MAX_IO]
+            count = await raw.pwrite(offset + done, piece)
+            if not payload:
+                break
             if count <= 0:
-                raise OSError(errno.EIO, f"nothing was written at offset {offset + done}", self.name)
+                raise OSError(errno.EIO, "the system wrote nothing", self.name)
             done += count
+        if self._read_buf:
+            self._stale = True
         return done
 
     # The shared position.
 
     async def tell(self) -> int:
-        self._check_open()
-        return self._pos
+        return await self._locked(self._tell_unlocked)
+
+    async def _tell_unlocked(self) -> int:
+        pos = await self.raw.tell()
+        if self._write_buf:
+            return pos + len(self._write_buf)
+        return pos - (len(self._read_buf) - self._read_pos)
 
     async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
-        self._check_open()
-        if whence == os.SEEK_SET:
-            target = offset
-        elif whence == os.SEEK_CUR:
-            target = self._pos + offset
-        elif whence == os.SEEK_END:
-            await self.flush()
-            target = self._size() + offset
-        else:
-            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
-        if target < 0:
-            raise OSError(22, "Invalid argument") if whence else ValueError(f"negative seek position {offset}")
-        await self.flush()
-        self._pos = target
-        return target
+        return await self._locked(lambda: self._seek_unlocked(offset, whence))
 
-    def _size(self) -> int:
-        """The file's size: from its path, at least what this object wrote."""
-        try:
-            size = os.stat(self._path).st_size
-        except OSError:
-            size = 0
-        return max(size, self._append_at, self._wstart + len(self._wbuf))
+    async def _seek_unlocked(self, offset: Any, whence: Any = os.SEEK_SET) -> int:
+        whence = _index(whence)
+        if whence not in VALID_WHENCE:
+            raise ValueError(f"whence value {whence} unsupported")
+        raw = self.raw
+        if raw.closed:
+            raise ValueError("seek of closed file")
+        offset = _index(offset)
+        if self._buffer_size and whence != os.SEEK_END and not self._write_buf and self._seek_in_buffer(offset, whence):
+            return raw._pos - (len(self._read_buf) - self._read_pos)  # type: ignore[operator]
+        await self._flush_unlocked()
+        if whence == os.SEEK_CUR:
+            offset -= len(self._read_buf) - self._read_pos
+        pos = await raw.seek(offset, whence)
+        self._reset_read_buf()
+        return pos
+
+    def _seek_in_buffer(self, offset: int, whence: int) -> bool:
+        """Moves within the read-ahead without touching the raw file, when the target is in it."""
+        raw_pos = self.raw._pos
+        if self._stale or raw_pos is None or not self._read_buf:
+            return False
+        start = raw_pos - len(self._read_buf)
+        target = offset if whence == os.SEEK_SET else raw_pos - (len(self._read_buf) - self._read_pos) + offset
+        if start <= target <= raw_pos:
+            self._read_pos = target - start
+            return True
+        return False
 
     # Reading.
 
     async def read(self, size: int | None = -1) -> bytes:
-        """Up to ``size`` bytes from the position; fewer only at the end of the file."""
-        self._check_readable()
-        if size is None or size < 0:
-            return await self.readall()
-        if self._wbuf:
-            await self.flush()
-        have = self._buffered()
-        if len(have) >= size:
-            self._pos += size
-            return bytes(have[:size])
-        want = size - len(have)
-        if want >= self._buffer_size:
-            data = await self.pread(self._pos + len(have), want)
-            result = data if not have else bytes(have) + data
-            self._drop_read_ahead()
-        else:
-            await self._fill(len(have))
-            result = bytes(self._buffered()[:size])
-        self._pos += len(result)
-        return result
+        """Up to ``size`` bytes from the position (all of it for -1 or None); fewer only at the end."""
+        lock = self._lock
+        if not lock.try_acquire():
+            self.raw.check_loop()
+            await lock.acquire()
+        try:
+            return await self._read_unlocked(size)
+        finally:
+            self._unlock()
+
+    async def _read_unlocked(self, size: Any = -1) -> bytes:
+        raw = self.raw
+        raw.check_readable()
+        n = -1 if size is None else _index(size)
+        if not self._buffer_size:
+            return await raw.read(n)
+        if n < -1:
+            raise ValueError("read length must be non-negative or -1")
+        await self._before_read()
+        if n == -1:
+            rest = await raw.readall()
+            head = self._read_buf[self._read_pos:]
+            self._reset_read_buf()
+            return head + rest if head else rest
+        buf, pos = self._read_buf, self._read_pos
+        avail = len(buf) - pos
+        if n <= avail:
+            self._read_pos += n
+            return buf[pos:pos + n]
+        chunks = [buf[pos:]] if avail else []
+        wanted = max(self._buffer_size, n)
+        try:
+            while avail < n:
+                chunk = await raw.read(wanted)
+                if not chunk:
+                    break
+                avail += len(chunk)
+                chunks.append(chunk)
+        except BaseException:
+            self._keep(chunks)  # what was read stays, as if the call had not been made
+            raise
+        out = chunks[0] if len(chunks) == 1 else b"".join(chunks)
+        n = min(n, avail)
+        self._read_buf, self._read_pos = out, n
+        return out[:n]
+
+    def _keep(self, chunks: list[bytes]) -> None:
+        self._read_buf = chunks[0] if len(chunks) == 1 else b"".join(chunks)
+        self._read_pos = 0
 
     async def readall(self) -> bytes:
         """Everything from the position to the end of the file."""
-        self._check_readable()
-        if self._wbuf:
-            await self.flush()
-        have = self._buffered()
-        start = self._pos + len(have)
-        parts = [bytes(have)] if have else []
-        expected = max(self._size() - start, 0) + 1  # one more byte shows the end
-        while True:
-            # A large file comes in pieces, so the loop runs (and a cancellation
-            # lands) between them even where reads complete during submission.
-            want = min(max(expected, self._buffer_size), READALL_PIECE)
-            data = await self.pread(start, want)
-            parts.append(data)
-            start += len(data)
-            if len(data) < want:
-                break
-            expected -= len(data)
-        result = b"".join(parts)
-        self._drop_read_ahead()
-        self._pos = start
-        return result
+        return await self._locked(lambda: self._read_unlocked(-1))
 
     async def read1(self, size: int = -1) -> bytes:
-        """Buffered bytes if there are any, else at most one read."""
-        self._check_readable()
-        if self._wbuf:
-            await self.flush()
-        if size < 0:
-            size = self._buffer_size
-        if size == 0:
+        """Buffered bytes if there are any, else at most one read of the file."""
+        return await self._locked(lambda: self._read1_unlocked(size))
+
+    async def _read1_unlocked(self, size: Any = -1) -> bytes:
+        raw = self.raw
+        raw.check_readable()
+        n = _index(size)
+        if not self._buffer_size:
+            return await raw.read(n if n >= 0 else DEFAULT_PIECE)
+        if n < 0:
+            n = self._buffer_size
+        if n == 0:
             return b""
-        have = self._buffered()
-        if not have:
-            await self._fill(0)
-            have = self._buffered()
-        result = bytes(have[:size])
-        self._pos += len(result)
-        return result
+        await self._before_read()
+        have = len(self._read_buf) - self._read_pos
+        if have > 0:
+            n = min(have, n)
+            pos = self._read_pos
+            self._read_pos += n
+            return self._read_buf[pos:pos + n]
+        self._reset_read_buf()
+        return await raw.read(n)
 
     async def peek(self, size: int = 0) -> bytes:
-        """Buffered bytes from the position without moving it; reads once if there are none."""
-        self._check_readable()
-        if self._wbuf:
-            await self.flush()
-        have = self._buffered()
-        if not have or len(have) < size:
-            await self._fill(len(have))
-            have = self._buffered()
-        return bytes(have)
+        """The buffered bytes from the position on, without moving it; reads once if there are none."""
+        return await self._locked(self._peek_unlocked)
+
+    async def _peek_unlocked(self) -> bytes:
+        raw = self.raw
+        raw.check_readable()
+        if not self._buffer_size:
+            return await raw.peek()
+        await self._before_read()
+        if len(self._read_buf) > self._read_pos:
+            return self._read_buf[self._read_pos:]
+        await self._fill()
+        return self._read_buf
+
+    async def _fill(self) -> int:
+        """Reads the next buffer's worth into an empty read-ahead; the count read."""
+        self._reset_read_buf()
+        data = await self.raw.read(self._buffer_size)
+        self._read_buf = data
+        return len(data)
 
     async def readinto(self, buffer: Buffer) -> int:
-        view = memoryview(buffer).cast("B")
+        """Reads into ``buffer`` (a writable bytes-like object); the count read."""
+        view = _writable_view(buffer)
         data = await self.read(len(view))
         view[:len(data)] = data
         return len(data)
 
+    async def readinto1(self, buffer: Buffer) -> int:
+        view = _writable_view(buffer)
+        data = await self.read1(len(view))
+        view[:len(data)] = data
+        return len(data)
+
     async def readline(self, size: int | None = -1) -> bytes:
-        self._check_readable()
-        if self._wbuf:
-            await self.flush()
-        limit = -1 if size is None else size
-        searched = 0
-        while True:
-            buf, skip = self._window()
-            have = len(buf) - skip
-            end = buf.find(b"\n", skip + searched)
-            if end >= 0:
-                count = end + 1 - skip
-            elif 0 <= limit <= have or not await self._fill(have):
-                buf, skip = self._window()
-                count = len(buf) - skip
-            else:
-                searched = have
-                continue
-            if 0 <= limit < count:
-                count = limit
-            self._pos += count
-            return buf[skip:skip + count]
+        """The next line, with its ``\\n``; at most ``size`` bytes when ``size`` >= 0."""
+        lock = self._lock
+        if not lock.try_acquire():
+            self.raw.check_loop()
+            await lock.acquire()
+        try:
+            return await self._readline_unlocked(size)
+        finally:
+            self._unlock()
 
-    def _buffered(self) -> bytes | memoryview:
-        """The read-ahead from the position on."""
-        buf, skip = self._window()
-        return memoryview(buf)[skip:] if skip else buf
+    async def _readline_unlocked(self, size: Any = -1) -> bytes:
+        raw = self.raw
+        raw.check_readable()
+        limit = _size_limit(size)
+        if not self._buffer_size:
+            return await raw.readline(limit)
+        await self._before_read()
+        buf, pos = self._read_buf, self._read_pos
+        end = len(buf) if limit < 0 else min(len(buf), pos + limit)
+        found = buf.find(b"\n", pos, end)
+        if found >= 0 or end - pos == limit:
+            stop = found + 1 if found >= 0 else end
+            self._read_pos = stop
+            return buf[pos:stop]
+        chunks = [buf[pos:end]] if end > pos else []
+        taken = end - pos
+        self._read_pos = end
+        try:
+            while limit < 0 or taken < limit:
+                if not await self._fill():
+                    break
+                buf = self._read_buf
+                end = len(buf) if limit < 0 else min(len(buf), limit - taken)
+                found = buf.find(b"\n", 0, end)
+                stop = found + 1 if found >= 0 else end
+                chunks.append(buf[:stop])
+                taken += stop
+                self._read_pos = stop
+                if found >= 0:
+                    break
+        except BaseException:
+            self._keep(chunks + [self._read_buf[self._read_pos:]])
+            raise
+        return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
-    def _window(self) -> tuple[bytes, int]:
-        """The read-ahead and where the position is in it (``b"", 0`` if outside)."""
-        skip = self._pos - self._rstart
-        if 0 <= skip < len(self._rbuf):
-            return self._rbuf, skip
-        return b"", 0
+    async def _before_read(self) -> None:
+        """Writes what waits to be written, and forgets read-ahead a positional write overtook."""
+        if self._write_buf:
+            await self._flush_unlocked()
+        if self._stale:
+            self._rewind()
+            self._stale = False
 
-    async def _fill(self, have: int) -> bool:
-        """Extends the read-ahead past the ``have`` bytes after the position by one read.
+    def _reset_read_buf(self) -> None:
+        self._read_buf = b""
+        self._read_pos = 0
 
-        False at the end of the file. The read-ahead changes only once the
-        read is done, so a cancelled fill leaves it as it was."""
-        start = self._pos + have
-        data = await self._start_read(start, self._buffer_size)
-        if have:
-            data = bytes(self._buffered()[:have]) + data
-        self._rbuf, self._rstart = data, self._pos
-        return len(data) > have
-
-    def _drop_read_ahead(self) -> None:
-        self._rbuf = b""
-        self._rstart = 0
+    def _rewind(self) -> None:
+        """Forgets the read-ahead, moving the raw position back to the logical one."""
+        unread = len(self._read_buf) - self._read_pos
+        if unread and self.raw._pos is not None and self.raw._seekable:
+            self.raw._pos -= unread
+        self._reset_read_buf()
 
     # Writing.
 
     async def write(self, data: Buffer) -> int:
-        """Accepts all of ``data`` (any bytes-like object) at the position, or at the
-        end in append mode; returns its length."""
-        self._check_writable()
-        raw = data if isinstance(data, bytes) else memoryview(data).cast("B")
-        size = len(raw)
-        at = self._append_at if self._append else self._pos
-        if self._wbuf and at != self._wstart + len(self._wbuf):
-            await self.flush()
-        if self._rbuf:
-            self._drop_read_ahead()
-        if size >= self._buffer_size - len(self._wbuf):
-            await self.flush()
-            if size >= self._buffer_size:
-                await self._pwrite_all(at, raw if isinstance(raw, bytes) else raw.tobytes())
-                self._advance(at, size)
-                return size
-        if not self._wbuf:
-            self._wstart = at
-        self._wbuf += raw
-        self._advance(at, size)
-        return size
+        """Accepts all of ``data`` (any bytes-like object); returns its length."""
+        lock = self._lock
+        if not lock.try_acquire():
+            self.raw.check_loop()
+            await lock.acquire()
+        try:
+            return await self._write_unlocked(data)
+        finally:
+            self._unlock()
 
-    def _advance(self, at: int, size: int) -> None:
-        self._pos = at + size
-        if self._append:
-            self._append_at = self._pos
+    async def _write_unlocked(self, data: Any) -> int:
+        raw = self.raw
+        raw.check_writable()
+        view = _as_view(data)
+        if self._read_buf:
+            self._rewind()
+        if not self._buffer_size:
+            return await raw.write(_as_bytes(view))
+        size = len(view)
+        if len(self._write_buf) + size <= self._buffer_size:
+            self._write_buf += view
+            return size
+        await self._flush_unlocked()
+        if size <= self._buffer_size:
+            self._write_buf += view
+            return size
+        # Large writes go straight from the caller's bytes, copying nothing.
+        await raw.write_all(_as_bytes(view))
+        return size
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
+        await self._locked(lambda: self._writelines_unlocked(lines))
+
+    async def _writelines_unlocked(self, lines: Iterable[Buffer]) -> None:
         for line in lines:
-            await self.write(line)
+            await self._write_unlocked(line)
 
     async def flush(self) -> None:
-        """Submits the buffered writes and waits for them."""
-        if self._handle is None:
-            raise closed_file()
-        if not self._wbuf:
-            return
-        data, start = bytes(self._wbuf), self._wstart
-        await self._pwrite_all(start, data)
-        # Only now: a cancelled flush keeps the data and writes it again later.
-        if self._wbuf[:len(data)] == data and self._wstart == start:
-            del self._wbuf[:len(data)]
-            self._wstart += len(data)
+        """Writes what the file buffers and waits for it."""
+        await self._locked(self._flush_checked)
+
+    async def _flush_checked(self) -> None:
+        if self.raw.closed:
+            raise ValueError("flush of closed file")
+        await self._flush_unlocked()
+
+    async def _flush_unlocked(self) -> None:
+        raw = self.raw
+        while self._write_buf:
+            count = await raw.write(bytes(self._write_buf), self._late_flush)
+            if count <= 0:
+                raise OSError(errno.EIO, "the system wrote nothing", self.name)
+            del self._write_buf[:count]
+
+    def _late_flush(self, count: int) -> None:
+        """A cancelled flush's write landed after all: appended bytes must not go twice.
+
+        At a position, writing the same bytes again is harmless, and the next
+        flush does; appended ones would be appended again."""
+        if self.raw._appending:
+            del self._write_buf[:count]
 
     async def truncate(self, size: int | None = None) -> int:
-        """Resizes the file to ``size`` (default: the position); the position stays.
+        """Resizes the file to ``size`` bytes (default: the position); the position stays."""
+        return await self._locked(lambda: self._truncate_unlocked(size))
 
-        The completion-port layer has no call for this, so it is done
-        synchronously on the file's path."""
-        self._check_writable()
-        await self.flush()
-        if size is None:
-            size = self._pos
-        if size < 0:
-            raise OSError(22, "Invalid argument", self.name)
-        os.truncate(self._path, size)
-        self._drop_read_ahead()
-        self._append_at = size
-        return size
+    async def _truncate_unlocked(self, size: Any = None) -> int:
+        raw = self.raw
+        if raw.closed:
+            raise ValueError("truncate of closed file")
+        raw.check_writable()
+        await self._flush_unlocked()
+        self._rewind()
+        return await raw.truncate(size)
+
+    async def fsync(self) -> None:
+        """Writes what the file buffers, then waits until the system has it on stable storage."""
+        await self._locked(lambda: self._sync_unlocked(False))
+
+    async def fdatasync(self) -> None:
+        """As ``fsync``, for the data and only the metadata needed to read it back."""
+        await self._locked(lambda: self._sync_unlocked(True))
+
+    async def _sync_unlocked(self, data_only: bool) -> None:
+        self.raw._check_open()
+        await self._flush_unlocked()
+        await self.raw.sync(data_only)
 
     # Closing.
 
     async def close(self) -> None:
-        """Flushes, waits for the operations still in flight, then closes the handle."""
-        if self._closing is not None:
-            await asyncio.shield(self._closing)
-            return
-        if self._handle is None:
-            return
-        try:
-            if self._writable:
-                await self.flush()
-        finally:
-            self._handle = None
-            self._closing = asyncio.ensure_future(self._close_handle(), loop=self._backend._loop)
-        await asyncio.shield(self._closing)
+        """Writes what the file buffers, stops what is still in flight, then closes the handle.
 
-    async def _close_handle(self) -> None:
-        backend = self._backend
+        Once begun, the close finishes even if its caller is cancelled."""
+        raw = self.raw
+        if raw.closed:
+            if raw._closing is not None:
+                await asyncio.shield(raw._closing)
+            return
+        raw.check_loop()
+        # A read may wait for ever (a pipe nobody writes to), holding the lock.
+        raw.cancel_in_flight(reads_only=True)
+        await self._lock.acquire()
         try:
-            if self._inflight:
-                self._idle = backend._loop.create_future()
-                await self._idle
-            handle, self._os_handle = self._os_handle, None
-            if handle is None:
-                return  # the backend closed it meanwhile
-            future: asyncio.Future[int] = backend._loop.create_future()
-            backend._check_open()
-            self._pending[backend._iocp.submit_close(handle)] = (finish_io, self, future)
-            self._inflight += 1
-            await future
+            if raw.closed:
+                return
+            try:
+                if self._write_buf:
+                    await asyncio.shield(self._flush_unlocked())
+            finally:
+                await raw.close()
         finally:
-            backend._files.discard(self)
+            self._unlock()
 
     async def __aenter__(self) -> AsyncFile:
         return self
@@ -459,64 +579,53 @@ class AsyncFile(LineReading[bytes]):
     async def __aexit__(self, *exc_info: object) -> None:
         await self.close()
 
-    def _abandon(self, warn: bool) -> None:
+    def _abandon(self, warn: bool, what: str | None = None) -> None:
         """Closes without waiting: for a file nobody closed, whose backend or self is going away."""
-        closing = self._handle is None
-        handle, self._handle, self._os_handle = self._os_handle, None, None
-        if handle is None:
-            return
-        if warn and not closing:
-            warnings.warn(f"unclosed file {self!r}", ResourceWarning, source=self)
-        backend = self._backend
-        backend._files.discard(self)
-        if self._wbuf:
-            backend._write_then_close(handle, self._wstart, bytes(self._wbuf))
-            self._wbuf.clear()
-        else:
-            backend._close_quietly(handle)
+        raw = self.raw
+        last = None
+        if self._write_buf and (raw._pos is not None or raw._appending):
+            last = (0 if raw._appending else raw._pos or 0, bytes(self._write_buf))
+            self._write_buf.clear()
+        raw.abandon(warn, what or repr(self), last)
 
     def __del__(self) -> None:
-        if getattr(self, "_os_handle", None) is not None:
+        raw = getattr(self, "raw", None)
+        if raw is not None and raw._os_handle is not None:
             try:
                 self._abandon(warn=True)
             except RuntimeError:
                 pass  # its loop is closed; the backend's close took care of the handle
 
-    # Checks and errors.
-
     def _check_open(self) -> None:
-        if self._handle is None:
+        if self.raw.closed:
             raise closed_file()
 
-    def _check_readable(self) -> int:
-        """The handle to read through."""
-        handle = self._handle
-        if handle is None:
-            raise closed_file()
-        if not self._readable:
-            raise unsupported("read")
-        return handle
 
-    def _check_writable(self) -> int:
-        """The handle to write through."""
-        handle = self._handle
-        if handle is None:
-            raise closed_file()
-        if not self._writable:
-            raise unsupported("write")
-        return handle
-
-    def _error(self, code: int) -> OSError:
-        return os_error(code, self.name)
+def _forget(files: weakref.ref[weakref.WeakSet[AsyncFile]], file: weakref.ref[AsyncFile]) -> None:
+    listed, me = files(), file()
+    if listed is not None and me is not None:
+        listed.discard(me)
 
 
-def _split(offset: int, size: int) -> Sequence[tuple[int, int]]:
-    return [(offset + start, min(MAX_IO, size - start)) for start in range(0, size, MAX_IO)]
-
-
-def _as_bytes(data: Buffer) -> bytes:
+def _as_view(data: Any) -> bytes | memoryview:
+    """``data`` as the built-in's write takes it: any C-contiguous bytes-like object."""
+    if type(data) is bytes:
+        return data
+    if isinstance(data, str):
+        raise TypeError(f"a bytes-like object is required, not '{type(data).__name__}'")
     try:
-        return memoryview(data).tobytes()
+        view = memoryview(data)
     except TypeError:
         raise TypeError(f"a bytes-like object is required, not '{type(data).__name__}'") from None
+    if not view.c_contiguous:
+        raise BufferError("memoryview: underlying buffer is not C-contiguous")
+    return view.cast("B") if view.format != "B" or view.ndim != 1 else view
 
+
+def _as_bytes(data: Any) -> bytes:
+    view = _as_view(data)
+    return view if isinstance(view, bytes) else view.tobytes()
+
+
+def _negative_seek() -> OSError:
+    return errno_error(errno.EINVAL)

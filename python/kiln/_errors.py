@@ -1,4 +1,4 @@
-"""Windows error codes as the ``OSError`` subclasses Python users expect."""
+"""Error codes from the native module as the ``OSError`` subclasses Python users expect."""
 
 from __future__ import annotations
 
@@ -7,8 +7,14 @@ import io
 import os
 import sys
 
+# On Linux a failure the system reported as an errno value comes through with
+# this bit set and the errno value below it (Windows leaves bit 29 of error
+# codes to applications), so it is raised exactly as the built-in would.
+ERRNO_FLAG = 0x20000000
+
 # The C runtime's table from Windows error codes to errno values, which the
-# interpreter also uses on Windows; codes not listed map to EINVAL.
+# interpreter also uses on Windows; codes not listed map to EINVAL. On Linux
+# only the codes the emulation keeps for itself (and injected failures) use it.
 _WINERROR_TO_ERRNO: dict[int, int] = {
     2: errno.ENOENT,  # ERROR_FILE_NOT_FOUND
     3: errno.ENOENT,  # ERROR_PATH_NOT_FOUND
@@ -58,33 +64,38 @@ _WINERROR_TO_ERRNO: dict[int, int] = {
 }
 
 ERROR_ACCESS_DENIED = 5
+ERROR_OPERATION_ABORTED = 995
 
 
-def winerror_to_errno(code: int) -> int:
-    """The errno value of a Windows error code, as the C runtime maps it."""
+def code_to_errno(code: int) -> int:
+    """The errno value of a code from the native module."""
+    if code & ERRNO_FLAG and sys.platform != "win32":
+        return code & 0xFFFF
     return _WINERROR_TO_ERRNO.get(code, errno.EINVAL)
 
 
-def os_error(code: int, filename: object) -> OSError:
-    """The exception the interpreter raises for this Windows error code on this file.
+def os_error(code: int, filename: object, filename2: object = None) -> OSError:
+    """The exception the interpreter raises for this code on this file.
 
     ``OSError``'s constructor picks the subclass (``FileNotFoundError`` and so on)
     from the errno value. On Windows it derives errno from ``winerror`` itself
-    and keeps ``winerror``; elsewhere the table above stands in for it.
+    and keeps ``winerror``.
     """
     if sys.platform == "win32":
         import ctypes
 
-        return OSError(None, ctypes.FormatError(code), filename, code)
-    number = winerror_to_errno(code)
+        return OSError(None, ctypes.FormatError(code), filename, code, filename2)
+    number = code_to_errno(code)
+    if filename2 is None:
+        return OSError(number, os.strerror(number), filename)
+    return OSError(number, os.strerror(number), filename, None, filename2)
+
+
+def errno_error(number: int, filename: object = None) -> OSError:
+    """An ``OSError`` for an errno value found by the package itself."""
+    if filename is None:
+        return OSError(number, os.strerror(number))
     return OSError(number, os.strerror(number), filename)
-
-
-def open_error(code: int, path: str, filename: object) -> OSError:
-    """Like ``os_error``; a directory refused with access denied is ``IsADirectoryError``."""
-    if code == ERROR_ACCESS_DENIED and os.path.isdir(path):
-        return IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), filename)
-    return os_error(code, filename)
 
 
 def closed_file() -> ValueError:

@@ -1,8 +1,4 @@
-"""What runs on the loop thread when a file's operation completes.
-
-Each keeps the file's count of operations in flight, which ``close`` waits on,
-and resolves the operation's future unless it was cancelled.
-"""
+"""Group reads: many reads of one file resolved by one future."""
 
 from __future__ import annotations
 
@@ -10,7 +6,7 @@ import asyncio
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from ._binary import AsyncFile
+    from ._raw import RawFile
 
 
 class Group:
@@ -25,29 +21,17 @@ class Group:
         self.base = 0
         # Request numbers of the ids that do not follow on from base.
         self.index: dict[int, int] = {}
-        self.error: OSError | None = None
+        self.error: BaseException | None = None
+
+    def cancel(self, file: RawFile) -> None:
+        """Asks the system to stop the group's reads still in flight; their results are dropped."""
+        for op_id, entry in list(file._pending.items()):
+            if entry[2] is self:
+                file._backend._cancel(op_id)
 
 
-def _op_done(file: AsyncFile) -> None:
-    file._inflight -= 1
-    if not file._inflight and file._idle is not None and not file._idle.done():
-        file._idle.set_result(None)
-
-
-def finish_io(file: AsyncFile, future: asyncio.Future[Any], _op_id: int, error: int, result: int,
-              data: bytes | None) -> None:
-    _op_done(file)
-    if future.done():
-        return  # cancelled: the position was never moved
-    if error:
-        future.set_exception(file._error(error))
-    else:
-        future.set_result(result if data is None else data)
-
-
-def finish_many(file: AsyncFile, group: Group, op_id: int, error: int, _result: int,
-                data: bytes | None) -> None:
-    _op_done(file)
+def finish_many(file: RawFile, group: Group, op_id: int, error: int, _result: int, data: Any) -> None:
+    file._op_done()
     index = group.index.pop(op_id, op_id - group.base) if group.index else op_id - group.base
     if error:
         if group.error is None:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import abc
+import operator
 from collections.abc import AsyncIterator
 
 
@@ -10,18 +11,20 @@ class LineReading[T: (bytes, str)](abc.ABC):
     """`readlines` and `async for` over a file's own `readline`."""
 
     @abc.abstractmethod
-    async def readline(self, size: int | None = -1) -> T: ...
+    async def readline(self, size: int = -1) -> T: ...
 
     @abc.abstractmethod
     def _check_open(self) -> None: ...
 
-    async def readlines(self, hint: int = -1) -> list[T]:
+    async def readlines(self, hint: int | None = -1) -> list[T]:
+        """The remaining lines; stops once they hold ``hint`` characters or bytes, if ``hint`` > 0."""
+        limit = -1 if hint is None else operator.index(hint)
         lines: list[T] = []
         total = 0
         while line := await self.readline():
             lines.append(line)
             total += len(line)
-            if 0 < hint <= total:
+            if 0 < limit <= total:
                 break
         return lines
 

@@ -13,6 +13,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
 from ._binary import AsyncFile
+from ._raw import RawFile
 from ._text import AsyncTextFile
 
 if TYPE_CHECKING:
@@ -21,6 +22,9 @@ if TYPE_CHECKING:
 # Every read costs a trip through the event loop, so the read-ahead is larger
 # than a synchronous file's.
 DEFAULT_BUFFER_SIZE = max(io.DEFAULT_BUFFER_SIZE, 64 * 1024)
+
+# What the system calls a file that reads and writes at offsets.
+FILE_TYPE_DISK = 1
 
 FileT = TypeVar("FileT", AsyncFile, AsyncTextFile)
 
@@ -105,6 +109,10 @@ class Opener(Generic[FileT]):
         if self._newline not in (None, "", "\n", "\r", "\r\n"):
             raise ValueError(f"illegal newline value: {self._newline!r}")
 
+    def __getattr__(self, name: str) -> Any:
+        raise AttributeError(f"'Opener' object has no attribute {name!r}: kiln.open() gives an opener to await "
+                             f"(f = await kiln.open(...)) or to use with 'async with'")
+
     def __await__(self) -> Generator[Any, None, FileT]:
         return self._open().__await__()
 
@@ -121,7 +129,8 @@ class Opener(Generic[FileT]):
 
         backend = self._backend or loop_backend(asyncio.get_running_loop())
         mode = self._parsed
-        future = backend._submit_open(self._path, self._name, mode.writable, mode.create, mode.truncate, mode.exclusive)
+        op_id, future = backend._submit_open(self._path, self._name, mode.readable, mode.writable, mode.create,
+                                             mode.truncate, mode.exclusive, mode.append)
         try:
             handle = await future
         except asyncio.CancelledError:
@@ -137,18 +146,18 @@ class Opener(Generic[FileT]):
 
     def _wrap(self, backend: Backend, handle: int) -> AsyncFile | AsyncTextFile:
         mode = self._parsed
-        path = os.path.abspath(self._path)
-        size = os.stat(path).st_size if mode.append else 0
+        seekable = backend._iocp.file_type(handle) == FILE_TYPE_DISK
+        raw = RawFile(backend, handle, self._name, mode.file_mode(), readable=mode.readable,
+                      writable=mode.writable, appending=mode.append, seekable=seekable)
         buffering = self._buffering
         line_buffering = buffering == 1 and not mode.binary
         if buffering < 0 or buffering == 1:
             buffering = DEFAULT_BUFFER_SIZE
-        raw = AsyncFile(backend, handle, self._name, path, mode.file_mode(), readable=mode.readable,
-                        writable=mode.writable, append=mode.append, buffer_size=buffering, size=size)
+        binary = AsyncFile._create(raw, buffering)
         if mode.binary:
-            return raw
+            return binary
         encoding = io.text_encoding(self._encoding)
         if encoding == "locale":
             encoding = locale.getencoding()
-        return AsyncTextFile(raw, encoding, self._errors, self._newline, line_buffering=line_buffering,
-                             mode=self._mode, at_start=size == 0)
+        return AsyncTextFile._create(binary, encoding, self._errors, self._newline,
+                                     line_buffering=line_buffering, mode=self._mode)

@@ -62,7 +62,7 @@ std::string keyword_repr(PyObject* keyword) {
 }
 
 Status too_many_positional(const Signature& signature, Py_ssize_t nargs) {
-    return type_error(std::string(signature.qualname) + " takes " + std::to_string(signature.params.size()) +
+    return type_error(std::string(signature.qualname) + " takes " + std::to_string(signature.positional) +
                       " positional arguments but " + std::to_string(nargs) + (nargs == 1 ? " was" : " were") +
                       " given");
 }
@@ -91,11 +91,11 @@ Status assign_keyword(const Signature& signature, PyObject* keyword, PyObject* v
 }
 
 Status check_missing(const Signature& signature, Py_ssize_t nargs, PyObject* const* slots) {
-    if (static_cast<std::size_t>(nargs) >= signature.params.size()) {
+    if (static_cast<std::size_t>(nargs) >= signature.positional) {
         return std::nullopt;
     }
     std::vector<const char*> missing;
-    for (std::size_t i = static_cast<std::size_t>(nargs); i < signature.params.size(); ++i) {
+    for (std::size_t i = static_cast<std::size_t>(nargs); i < signature.positional; ++i) {
         if (!slots[i]) {
             missing.push_back(signature.params[i]);
         }
@@ -109,7 +109,7 @@ Status check_missing(const Signature& signature, Py_ssize_t nargs, PyObject* con
 }
 
 void copy_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject** slots) {
-    std::size_t count = std::min(static_cast<std::size_t>(nargs), signature.params.size());
+    std::size_t count = std::min(static_cast<std::size_t>(nargs), signature.positional);
     for (std::size_t i = 0; i < count; ++i) {
         slots[i] = args[i];
     }
@@ -191,7 +191,7 @@ Status match_vector(const Signature& signature, PyObject* const* args, Py_ssize_
                     PyObject** slots) {
     nargs = PyVectorcall_NARGS(nargs);
     copy_positional(signature, args, nargs, slots);
-    if (static_cast<std::size_t>(nargs) > signature.params.size()) {
+    if (static_cast<std::size_t>(nargs) > signature.positional) {
         return too_many_positional(signature, nargs);
     }
     Py_ssize_t keywords = kwnames ? PyTuple_Size(kwnames) : 0;
@@ -210,7 +210,7 @@ Status match_tuple(const Signature& signature, PyObject* args, PyObject* kwargs,
         positional[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
     }
     copy_positional(signature, positional.data(), nargs, slots);
-    if (static_cast<std::size_t>(nargs) > signature.params.size()) {
+    if (static_cast<std::size_t>(nargs) > signature.positional) {
         return too_many_positional(signature, nargs);
     }
     Py_ssize_t position = 0;
@@ -267,17 +267,44 @@ Result<std::string_view> Str::convert(PyObject* object) {
     return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-Result<std::u16string> Path::convert(PyObject* object) {
-    Result<std::string_view> text = Str::convert(object);
-    if (!text.ok()) {
-        return std::move(text.failure());
+namespace {
+
+// The system's form of a str path, or the host's encoding error.
+Result<platform::NativePath> encode_path(PyObject* object) {
+#ifdef _WIN32
+    Py_ssize_t size = 0;
+    wchar_t* wide = PyUnicode_AsWideCharString(object, &size);
+    if (!wide) {
+        return Failure::fetch();
+    }
+    platform::NativePath path(reinterpret_cast<const char16_t*>(wide), static_cast<std::size_t>(size));
+    PyMem_Free(wide);
+    return path;
+#else
+    PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(object));
+    if (!encoded) {
+        return Failure::fetch();
+    }
+    return platform::NativePath(PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get())));
+#endif
+}
+
+}  // namespace
+
+Result<platform::NativePath> Path::convert(PyObject* object) {
+    if (!has_flag(object, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        return type_mismatch(object, "str");
+    }
+    Result<platform::NativePath> path = encode_path(object);
+    if (!path.ok()) {
+        return path;
     }
     // A NUL would cut the name short and open a different file than the
     // caller named.
-    if (text.value().find('\0') != std::string_view::npos) {
+    if (path.value().find(platform::PathChar{0}) != platform::NativePath::npos) {
         return Failure::deferred(PyExc_ValueError, "embedded null character in path");
     }
-    return to_utf16(text.value());
+    return path;
 }
 
 Result<bool> Bool::convert(PyObject* object) {
@@ -333,25 +360,5 @@ Result<PyRef> Bytes::convert(PyObject* object) {
     return PyRef::borrow(object);
 }
 
-std::u16string to_utf16(std::string_view utf8) {
-    std::u16string wide;
-    wide.reserve(utf8.size() + 1);
-    for (std::size_t i = 0; i < utf8.size();) {
-        auto lead = static_cast<unsigned char>(utf8[i]);
-        std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        char32_t code = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
-        for (std::size_t k = 1; k < length && i + k < utf8.size(); ++k) {
-            code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        }
-        i += length;
-        if (code < 0x10000) {
-            wide.push_back(static_cast<char16_t>(code));
-        } else {
-            wide.push_back(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
-            wide.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-        }
-    }
-    return wide;  // std::u16string keeps its terminating 0 unit
-}
 
 }  // namespace kiln

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "frame/failure.h"
+#include "platform/platform.h"
 
 #include <cstdint>
 #include <span>
@@ -11,10 +12,12 @@
 
 namespace kiln {
 
-// One callable's parameters: all required, each positional or by keyword.
+// One callable's parameters: the first `positional` are required, each given
+// by position or by keyword; any after them are optional and keyword-only.
 struct Signature {
     const char* qualname;  // "Iocp.submit_read()"
     std::span<const char* const> params;
+    std::size_t positional = params.size();
 };
 
 // Fills one borrowed slot per parameter, or fails with the TypeError that
@@ -38,8 +41,11 @@ struct Str {  // a UTF-8 view, borrowed from the argument for the call
     using Value = std::string_view;
     static Result<Value> convert(PyObject* object);
 };
-struct Path {  // a str as NUL-terminated UTF-16; refuses embedded NUL characters
-    using Value = std::u16string;
+// A str as the system takes a path: UTF-16 on Windows (lone surrogates kept),
+// the file system encoding with surrogate escapes on POSIX, as os.fsencode
+// gives it. Refuses embedded NUL characters.
+struct Path {
+    using Value = platform::NativePath;
     static Result<Value> convert(PyObject* object);
 };
 struct Bool {
@@ -69,8 +75,18 @@ struct Bytes {  // bytes or a subclass; not other buffers
     static Result<Value> convert(PyObject* object);
 };
 
-// UTF-8 to NUL-terminated UTF-16, surrogate pairs above U+FFFF.
-std::u16string to_utf16(std::string_view utf8);
+// A keyword-only parameter that may be left out: `Kind`'s conversion, or
+// `Default` when the caller gave nothing.
+template <class Kind, auto Default>
+struct Optional {
+    using Value = typename Kind::Value;
+    static Result<Value> convert(PyObject* object) {
+        if (!object) {
+            return Value(Default);
+        }
+        return Kind::convert(object);
+    }
+};
 
 // Process-wide interned attribute names.
 enum class Name { All, Module, Bool, AddNote };

@@ -98,6 +98,12 @@ PyObject* method_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+// A static method without arguments: no object, so no owner check.
+template <auto Body>
+PyObject* static_frame(PyObject*, PyObject*) {
+    return run_frame([&]() -> Result<PyRef> { return Body(); });
+}
+
 template <class Cls, auto Body>
 PyObject* noargs_frame(PyObject* self, PyObject*) {
     return run_frame([&]() -> Result<PyRef> {

@@ -1,4 +1,4 @@
-// Iocp construction, the four submit methods and shutdown.
+// Iocp construction, the submit methods, cancellation and shutdown.
 #include "iocp/iocp.h"
 
 #include "iocp/open_flags.h"
@@ -20,26 +20,30 @@ Result<PyRef> submitted(std::uint64_t id, ErrorCode post_error) {
     return created(PyLong_FromUnsignedLongLong(id));
 }
 
-struct Opened {
-    OwnedHandle file;  // empty when the open failed
-    ErrorCode error;
-};
+// Listed before it starts, so that its delivery always finds it listed; a
+// record that never reaches the port leaves the list as it is released.
+OwnedOp& listed(IocpFields& self, OwnedOp& op, platform::Handle file) {
+    self.engine()->in_flight.link(op.get(), file);
+    return op;
+}
 
-// A file that cannot be tied to the port is closed again: its reads and
-// writes would never complete.
-Opened open_on_port(const std::u16string& path, std::uint32_t access, std::uint32_t disposition,
-                    platform::Handle port) {
-    platform::Handle handle = platform::open_file(path.c_str(), access, disposition);
-    if (handle == platform::kInvalidHandle) {
-        return {OwnedHandle(), platform::last_error()};
+Result<PyRef> submit_call(IocpFields& self, const platform::FileCall& call,
+                          const platform::NativePath* path = nullptr) {
+    if (!self.running()) {
+        return shut_down();
     }
-    OwnedHandle file(handle);
-    if (!platform::associate(handle, port)) {
-        ErrorCode code = platform::last_error();
-        file.reset();
-        return {OwnedHandle(), code};
-    }
-    return {std::move(file), 0};
+    std::uint64_t id = self.take_next_id();
+    OwnedOp op = make_call_op(id, call, path);
+    return submitted(id, start_call(self.port(), listed(self, op, nullptr)));
+}
+
+Result<PyRef> submit_on_file(IocpFields& self, platform::CallKind kind, std::intptr_t handle,
+                             std::uint64_t length = 0) {
+    platform::FileCall call{};
+    call.kind = kind;
+    call.file = to_handle(handle);
+    call.length = length;
+    return submit_call(self, call);
 }
 
 // Closing the object's own port or thread through submit_close would strand
@@ -67,20 +71,15 @@ Result<IocpFields> construct_iocp(PyRef& loop_obj, PyRef& on_complete) {
     return IocpFields(std::move(engine.value()));
 }
 
-Result<PyRef> iocp_submit_open(IocpFields& self, std::u16string& path, bool write, bool create, bool truncate,
-                               bool exclusive) {
-    if (!self.running()) {
-        return shut_down();
-    }
-    std::uint64_t id = self.take_next_id();
-    Opened opened = open_on_port(path, desired_access(write), creation_disposition(create, truncate, exclusive),
-                                 self.port());
-    OwnedOp op = make_open_op(id, opened.file ? opened.file.get() : platform::kInvalidHandle, opened.error);
-    if (ErrorCode code = post_op(self.port(), op, 0)) {
-        return submitted(id, code);  // the record is released and the new file closed on the way out
-    }
-    opened.file.release();  // the caller's, through the completion
-    return submitted(id, 0);
+// The open runs on a worker: creating or truncating a large file can take
+// the file system a long time, which the loop's thread must not wait for.
+Result<PyRef> iocp_submit_open(IocpFields& self, platform::NativePath& path, bool write, bool create, bool truncate,
+                               bool exclusive, bool append, bool read) {
+    platform::FileCall call{};
+    call.kind = platform::CallKind::Open;
+    call.access = desired_access(read, write, append);
+    call.disposition = creation_disposition(create, truncate, exclusive);
+    return submit_call(self, call, &path);
 }
 
 Result<PyRef> iocp_submit_read(IocpFields& self, std::intptr_t handle, std::uint64_t offset, std::uint32_t len) {
@@ -93,7 +92,8 @@ Result<PyRef> iocp_submit_read(IocpFields& self, std::intptr_t handle, std::uint
         return Failure::fetch();
     }
     OwnedOp op = make_read_op(id, offset, std::move(buffer), len);
-    return submitted(id, start_read(to_handle(handle), self.port(), op));
+    platform::Handle file = to_handle(handle);
+    return submitted(id, start_read(file, self.port(), listed(self, op, file)));
 }
 
 Result<PyRef> iocp_submit_write(IocpFields& self, std::intptr_t handle, std::uint64_t offset, PyRef& data) {
@@ -103,26 +103,50 @@ Result<PyRef> iocp_submit_write(IocpFields& self, std::intptr_t handle, std::uin
     PyRef own = std::move(data);
     std::uint64_t id = self.take_next_id();
     OwnedOp op = make_write_op(id, offset, std::move(own));
-    return submitted(id, start_write(to_handle(handle), self.port(), op));
+    platform::Handle file = to_handle(handle);
+    return submitted(id, start_write(file, self.port(), listed(self, op, file)));
 }
 
+// The close runs on a worker too: the last close of a file may flush it.
 Result<PyRef> iocp_submit_close(IocpFields& self, std::intptr_t handle) {
     if (!self.running()) {
         return shut_down();
     }
-    std::uint64_t id = self.take_next_id();
-    platform::Handle target = to_handle(handle);
-    ErrorCode error = platform::kErrorInvalidHandle;
-    if (!is_own_handle(self, target)) {
-        error = platform::close(target) ? 0 : platform::last_error();
+    if (!is_own_handle(self, to_handle(handle))) {
+        return submit_on_file(self, platform::CallKind::Close, handle);
     }
-    OwnedOp op = make_close_op(id, error);
-    return submitted(id, post_op(self.port(), op, 0));
+    std::uint64_t id = self.take_next_id();
+    OwnedOp op = make_close_op(id, platform::kErrorInvalidHandle);
+    return submitted(id, post_op(self.port(), listed(self, op, nullptr), 0));
+}
+
+Result<PyRef> iocp_submit_size(IocpFields& self, std::intptr_t handle) {
+    return submit_on_file(self, platform::CallKind::Size, handle);
+}
+
+Result<PyRef> iocp_submit_truncate(IocpFields& self, std::intptr_t handle, std::uint64_t size) {
+    return submit_on_file(self, platform::CallKind::Truncate, handle, size);
+}
+
+Result<PyRef> iocp_submit_sync(IocpFields& self, std::intptr_t handle, bool data_only) {
+    return submit_on_file(self, data_only ? platform::CallKind::DataSync : platform::CallKind::Sync, handle);
+}
+
+Result<PyRef> iocp_cancel(IocpFields& self, std::uint64_t id) {
+    bool found = self.running() && self.engine()->in_flight.cancel(id);
+    return PyRef::borrow(found ? Py_True : Py_False);
+}
+
+// A query of the handle, answered at once: it never waits for the file.
+Result<PyRef> iocp_file_type(IocpFields&, std::intptr_t handle) {
+    return created(PyLong_FromUnsignedLong(platform::file_type(to_handle(handle))));
 }
 
 Status iocp_shutdown(IocpFields& self) {
     IocpClass::teardown(self);
     return std::nullopt;
 }
+
+Result<PyRef> iocp_engine() { return created(PyUnicode_FromString(platform::engine_name())); }
 
 }  // namespace kiln::iocp

@@ -27,6 +27,7 @@
 #pragma once
 
 #include "frame/failure.h"
+#include "iocp/in_flight.h"
 #include "platform/owned_handle.h"
 
 #include <atomic>
@@ -66,6 +67,9 @@ struct Engine : std::enable_shared_from_this<Engine> {
         std::condition_variable changed_;
         bool started_ = false;  // guarded by mutex_
     } started;
+
+    // Under the interpreter lock: what the port still owes a packet for.
+    InFlight in_flight;
 
     // Guarded by the running list's lock.
     bool thread_ended = false;  // the thread left its loop before any stopper came

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <new>
 
 namespace kiln::iocp {
@@ -32,10 +33,19 @@ using Entries = std::array<OverlappedEntry, platform::kMaxBatch>;
 // Under the lock the exception goes at once.
 void discard_exception() noexcept { PyRef::steal(PyErr_GetRaisedException()); }
 
+std::int64_t result_of_call(const platform::FileCall& call) noexcept {
+    switch (call.kind) {
+        case platform::CallKind::Open: return from_handle(call.opened);
+        case platform::CallKind::Size: return static_cast<std::int64_t>(call.size);
+        default: return 0;
+    }
+}
+
 std::int64_t result_of(const Op& op, std::uint32_t count) noexcept {
     switch (op.kind) {
         case OpKind::Open: return from_handle(op.opened_handle);
         case OpKind::Close: return 0;
+        case OpKind::Call: return result_of_call(op.call);
         default: return count;
     }
 }
@@ -82,11 +92,31 @@ void hand_over(const ThreadContext& context, PyObject* batch) {
     }
 }
 
+// Once the stop packet has come, the thread still serves the port until
+// every record it owes a packet for has been released: what can be cancelled
+// is cancelled, the rest finishes by itself. A record nobody dequeues would
+// never be freed, and neither would its buffer.
+constexpr std::uint32_t kDrainLimitMs = 10000;
+
+struct Stopping {
+    bool requested = false;
+    std::chrono::steady_clock::time_point deadline;
+
+    std::uint32_t wait_ms() const {
+        if (!requested) {
+            return platform::kInfinite;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        return left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
+    }
+};
+
 // One batch, under one acquisition of the lock. Every record is released
-// right after its tuple is built. False once the stop packet has come: that
-// batch is the thread's last, and its release deletes the thread state.
-bool deliver(const ThreadContext& context, KeptThreadState& kept, const Entries& entries,
-             std::uint32_t removed) {
+// right after its tuple is built. False once the stop packet has come and
+// nothing is left in flight: that batch is the thread's last, and its
+// release deletes the thread state.
+bool deliver(const ThreadContext& context, KeptThreadState& kept, const Entries& entries, std::uint32_t removed,
+             Stopping& stopping) {
     GilScope locked;
     kept.hold();
     PyRef batch = created(PyList_New(0));
@@ -103,29 +133,37 @@ bool deliver(const ThreadContext& context, KeptThreadState& kept, const Entries&
     if (PyList_Size(batch.get()) > 0) {
         hand_over(context, batch.get());
     }
-    if (stop) {
-        kept.let_go();
+    InFlight& in_flight = context.engine->in_flight;
+    if (stop && !stopping.requested) {
+        stopping.requested = true;
+        stopping.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainLimitMs);
+        in_flight.cancel_all();
     }
-    return !stop;
+    if (stopping.requested && in_flight.empty()) {
+        kept.let_go();
+        return false;
+    }
+    return true;
 }
 
 void serve(const ThreadContext& context, KeptThreadState& kept) {
     Entries entries{};
     const Engine& engine = *context.engine;
+    Stopping stopping;
     for (;;) {
         // Without a stop packet the port is emptied without waiting.
         bool draining = engine.stop_unposted.load(std::memory_order_acquire);
         std::uint32_t removed = 0;
         if (!platform::wait(context.port, entries.data(), platform::kMaxBatch, &removed,
-                            draining ? 0 : platform::kInfinite)) {
-            return;  // the port is gone, or emptied
+                            draining ? 0 : stopping.wait_ms())) {
+            return;  // the port is gone or emptied, or what is left outlived the drain
         }
         if (interpreter_finalizing()) {
             // The lock is not to be had any more. The records just dequeued
             // stay allocated: their references cannot be dropped without it.
             return;
         }
-        if (!deliver(context, kept, entries, std::min(removed, platform::kMaxBatch))) {
+        if (!deliver(context, kept, entries, std::min(removed, platform::kMaxBatch), stopping)) {
             return;
         }
     }

@@ -1,6 +1,7 @@
 #include "iocp/op.h"
 
 #include "frame/frame.h"
+#include "iocp/in_flight.h"
 #include "platform/completion_rule.h"
 
 #include <algorithm>
@@ -59,6 +60,12 @@ ErrorCode settle_start(bool returned, ErrorCode code, platform::Handle port, Own
 }  // namespace
 
 void op_release(Op* op) noexcept {
+    if (op->tracker) {
+        op->tracker->unlink(op);
+    }
+    if (op->path) {
+        platform::heap_free(op->path);
+    }
     if (op->buf) {
         release_ref(op->buf);
     }
@@ -97,6 +104,31 @@ OwnedOp make_close_op(std::uint64_t id, ErrorCode error) {
     return op;
 }
 
+OwnedOp make_call_op(std::uint64_t id, const platform::FileCall& call, const platform::NativePath* path) {
+    OwnedOp op = make_op(OpKind::Call, id);
+    op->call = call;
+    op->call.opened = platform::kInvalidHandle;
+    if (path) {
+        std::size_t bytes = (path->size() + 1) * sizeof(platform::PathChar);
+        void* block = platform::heap_alloc(bytes);
+        if (!block) {
+            allocation_failed(bytes);
+        }
+        op->path = static_cast<platform::PathChar*>(block);
+        std::memcpy(op->path, path->c_str(), bytes);
+        op->call.path = op->path;
+    }
+    return op;
+}
+
+ErrorCode start_call(platform::Handle port, OwnedOp& op) {
+    if (platform::start_call(port, &op->call, &op->overlapped)) {
+        op.release();  // the worker has it; the record may already be gone
+        return 0;
+    }
+    return post_failure(port, op, platform::last_error());
+}
+
 ErrorCode post_op(platform::Handle port, OwnedOp& op, std::uint32_t bytes) {
     if (!platform::post(port, bytes, 0, &op->overlapped)) {
         return platform::last_error();
@@ -130,6 +162,9 @@ ErrorCode start_write(platform::Handle file, platform::Handle port, OwnedOp& op)
 ErrorCode op_outcome(const Op& op) noexcept {
     if (op.error != 0) {
         return op.error;
+    }
+    if (op.kind == OpKind::Call) {
+        return op.call.error;
     }
     auto status = static_cast<platform::NtStatus>(op.overlapped.Internal);
     if (status == platform::kStatusSuccess || status == platform::kStatusEndOfFile) {

@@ -13,7 +13,9 @@
 
 namespace kiln::iocp {
 
-enum class OpKind : std::uint8_t { Read = 0, Write = 1, Open = 2, Close = 3 };
+enum class OpKind : std::uint8_t { Read = 0, Write = 1, Open = 2, Close = 3, Call = 4 };
+
+class InFlight;
 
 struct Op {
     platform::Overlapped overlapped;  // first: its address is the record's address
@@ -25,6 +27,16 @@ struct Op {
     PyObject* data;         // Write: owned reference to the caller's bytes
     platform::Handle opened_handle;  // Open: what the open returned
     platform::ErrorCode error;       // failure recorded by the submitting side; 0 = none
+    // Call: a call without an overlapped form, run by a worker; its path is
+    // a copy the record owns.
+    platform::FileCall call;
+    platform::PathChar* path;
+    // Listed while its packet is on the way (Iocp only): the file it works
+    // on, for a cancellation, and the links of its object's list.
+    InFlight* tracker;
+    platform::Handle file;
+    Op* prev;
+    Op* next;
 };
 static_assert(offsetof(Op, overlapped) == 0, "the OVERLAPPED block must start the record");
 
@@ -53,6 +65,14 @@ OwnedOp make_read_op(std::uint64_t id, std::uint64_t offset, PyRef buffer, std::
 OwnedOp make_write_op(std::uint64_t id, std::uint64_t offset, PyRef data);
 OwnedOp make_open_op(std::uint64_t id, platform::Handle opened, platform::ErrorCode error);
 OwnedOp make_close_op(std::uint64_t id, platform::ErrorCode error);
+// A call record; the call's path, if any, is copied into the record.
+OwnedOp make_call_op(std::uint64_t id, const platform::FileCall& call, const platform::NativePath* path);
+
+// Starts the call of a record made by make_call_op. Exactly one packet for
+// the record is then on its way to `port`: the worker's, or one posted here
+// when the call could not start. Returns 0, or the code of a failed post, in
+// which case `op` still owns the record; otherwise `op` is empty.
+platform::ErrorCode start_call(platform::Handle port, OwnedOp& op);
 
 // Posts a record to a port with key 0. On success the port owns it; on
 // failure the record stays with the caller and the code is returned.
@@ -66,7 +86,8 @@ platform::ErrorCode post_op(platform::Handle port, OwnedOp& op, std::uint32_t by
 platform::ErrorCode start_read(platform::Handle file, platform::Handle port, OwnedOp& op);
 platform::ErrorCode start_write(platform::Handle file, platform::Handle port, OwnedOp& op);
 
-// The Windows error code of a completed record; 0 is success.
+// The Windows error code of a completed record; 0 is success. A call's is the
+// worker's, unless the call never started.
 platform::ErrorCode op_outcome(const Op& op) noexcept;
 
 // The bytes of a completed, successful read: the record's own buffer when

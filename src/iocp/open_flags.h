@@ -7,9 +7,14 @@
 
 namespace kiln::iocp {
 
-// Files are always opened for reading.
-inline std::uint32_t desired_access(bool write) noexcept {
-    return write ? platform::kGenericRead | platform::kGenericWrite : platform::kGenericRead;
+// The access the caller asked for and no more: a file the user may write but
+// not read must still open for writing. Append wins over plain writing.
+inline std::uint32_t desired_access(bool read, bool write, bool append) noexcept {
+    std::uint32_t access = read ? platform::kGenericRead : 0;
+    if (append) {
+        return access | platform::kAppendData;
+    }
+    return write ? access | platform::kGenericWrite : access;
 }
 
 // `exclusive` counts only with `create`, and then wins over `truncate`;

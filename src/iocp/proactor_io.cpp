@@ -51,10 +51,10 @@ void ProactorClass::teardown(ProactorFields& fields) { fields.ops().release_all(
 
 Result<ProactorFields> construct_proactor(std::intptr_t port) { return ProactorFields(port); }
 
-Result<PyRef> proactor_open(ProactorFields& self, std::u16string& path, bool write, bool create, bool truncate,
+Result<PyRef> proactor_open(ProactorFields& self, platform::NativePath& path, bool write, bool create, bool truncate,
                             bool exclusive) {
     platform::Handle handle =
-        platform::open_file(path.c_str(), desired_access(write), creation_disposition(create, truncate, exclusive));
+        platform::open_file(path.c_str(), desired_access(true, write, false), creation_disposition(create, truncate, exclusive));
     if (handle == platform::kInvalidHandle) {
         return call_failed("CreateFileW", platform::last_error());
     }

@@ -17,7 +17,7 @@ struct ProactorClass {
 };
 
 Result<ProactorFields> construct_proactor(std::intptr_t iocp);
-Result<PyRef> proactor_open(ProactorFields& self, std::u16string& path, bool write, bool create, bool truncate,
+Result<PyRef> proactor_open(ProactorFields& self, platform::NativePath& path, bool write, bool create, bool truncate,
                             bool exclusive);
 Result<PyRef> proactor_close(ProactorFields& self, std::intptr_t handle);
 Result<PyRef> proactor_submit_read(ProactorFields& self, std::intptr_t handle, std::uint64_t offset,

@@ -202,6 +202,15 @@ struct FileCall {
 // reads and writes, and otherwise (held, pool, system) on the worker pool.
 bool start_call(Handle port, FileCall* call, Overlapped* overlapped);
 
+// GetFileType(file): what the handle is. Reads and writes of a disk file
+// take their offsets; the others (pipes, FIFOs, character devices) have no
+// positions and ignore them.
+inline constexpr std::uint32_t kFileTypeUnknown = 0;
+inline constexpr std::uint32_t kFileTypeDisk = 1;
+inline constexpr std::uint32_t kFileTypeChar = 2;
+inline constexpr std::uint32_t kFileTypePipe = 3;
+std::uint32_t file_type(Handle file);
+
 // The engine that a read or write started now runs on: "iocp" on Windows; on
 // POSIX "io_uring" or "pool", or the test mode's name ("inline", "deferred",
 // "held").
