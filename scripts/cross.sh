@@ -7,6 +7,9 @@
 #   scripts/cross.sh                 everything; installs what is missing (root)
 #   scripts/cross.sh --if-installed  the same, but skip (exit 0) when the
 #                                    compilers or Wine are not installed
+#   scripts/cross.sh --contract-only only the platform layer and its contract
+#                                    tests, both widths, under Wine: no module,
+#                                    no wheels (combines with --if-installed)
 #
 # Environment: KILN_CACHE (default /var/cache/kiln) holds Python's Windows
 # headers and the wheel-checking tools, outside the clone; KILN_JOBS (default
@@ -57,13 +60,17 @@ wine_launcher() {
   command -v "$name"
 }
 
-if [ "${1:-}" = "--if-installed" ]; then
-  if ! tools_present; then
-    echo "cross: skipped: the mingw-w64 compilers, Wine or googletest are not installed (scripts/cross.sh installs them)"
-    exit 0
-  fi
-elif [ -n "${1:-}" ]; then
-  die "unknown option $1"
+if_installed=0 contract_only=0
+for option in "$@"; do
+  case $option in
+    --if-installed) if_installed=1 ;;
+    --contract-only) contract_only=1 ;;
+    *) die "unknown option $option" ;;
+  esac
+done
+if [ "$if_installed" -eq 1 ] && ! tools_present; then
+  echo "cross: skipped: the mingw-w64 compilers, Wine or googletest are not installed (scripts/cross.sh installs them)"
+  exit 0
 fi
 
 step "tools"
@@ -73,8 +80,10 @@ wine32=$(wine_launcher wine) || die "no 32-bit wine launcher"
 wineserver=$(wine_launcher wineserver) || die "no wineserver"
 declare -A launcher=([i686]=$wine32 [x86_64]=$wine64)
 
-step "Python's Windows headers"
-"$scripts/cross_pyheaders.sh" "$winpy" || die "could not obtain Python's Windows headers"
+if [ "$contract_only" -eq 0 ]; then
+  step "Python's Windows headers"
+  "$scripts/cross_pyheaders.sh" "$winpy" || die "could not obtain Python's Windows headers"
+fi
 
 # ---------------------------------------------------------------- Wine prefix
 
@@ -98,21 +107,35 @@ wineboot_pid=$!
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
+declare -A tree=()
+mkdir -p "$root/build"
 for arch in "${arches[@]}"; do
   step "build $arch"
-  build=$root/build/cross-$arch
+  # The contract tests alone have a tree of their own, so that neither run's
+  # cached settings leak into the other's.
+  if [ "$contract_only" -eq 1 ]; then
+    tree[$arch]=$root/build/cross-contract-$arch
+    module=(-DKILN_BUILD_MODULE=OFF)
+  else
+    tree[$arch]=$root/build/cross-$arch
+    module=(
+      -DKILN_WIN_PYTHON_INCLUDE="$winpy/include"
+      -DKILN_WIN_PYTHON_LIBRARY="$winpy/${triplet[$arch]}/libpython3.dll.a"
+      -DKILN_WIN_PYTHON_DEF="$winpy/python3.def"
+    )
+  fi
+  build=${tree[$arch]}
   cmake -S "$root" -B "$build" "${generator[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release \
     -DKILN_WERROR=ON \
     -DKILN_BUILD_CONTRACT_TESTS=ON \
     -DKILN_WINE="${launcher[$arch]}" \
-    -DKILN_WIN_PYTHON_INCLUDE="$winpy/include" \
-    -DKILN_WIN_PYTHON_LIBRARY="$winpy/${triplet[$arch]}/libpython3.dll.a" \
-    -DKILN_WIN_PYTHON_DEF="$winpy/python3.def" \
+    "${module[@]}" \
     -Wno-dev >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; die "configure $arch"; }
   cmake --build "$build" -j "$jobs" || die "build $arch"
 
+  [ "$contract_only" -eq 1 ] && continue
   pe_summary[$arch]=$(python3 "$scripts/cross_check_pe.py" "${triplet[$arch]}-objdump" "$build/_kiln.pyd" "$arch") ||
     die "import or export check of the $arch _kiln.pyd"
   echo "_kiln.pyd ($arch): ${pe_summary[$arch]}"
@@ -120,28 +143,30 @@ done
 
 # ---------------------------------------------------------------- wheels
 
-step "wheels"
-if [ ! -x "$tools_venv/bin/twine" ] || [ ! -x "$tools_venv/bin/check-wheel-contents" ] ||
-  [ ! -x "$tools_venv/bin/wheel" ]; then
-  rm -rf "$tools_venv"
-  python3 -m venv "$tools_venv" || die "could not make a venv for the wheel tools"
-  "$tools_venv/bin/pip" install -q --disable-pip-version-check twine check-wheel-contents wheel ||
-    die "could not install the wheel tools from PyPI"
+if [ "$contract_only" -eq 0 ]; then
+  step "wheels"
+  if [ ! -x "$tools_venv/bin/twine" ] || [ ! -x "$tools_venv/bin/check-wheel-contents" ] ||
+    [ ! -x "$tools_venv/bin/wheel" ]; then
+    rm -rf "$tools_venv"
+    python3 -m venv "$tools_venv" || die "could not make a venv for the wheel tools"
+    "$tools_venv/bin/pip" install -q --disable-pip-version-check twine check-wheel-contents wheel ||
+      die "could not install the wheel tools from PyPI"
+  fi
+  mkdir -p "$root/dist"
+  rm -f "$root"/dist/*-abi3-win32.whl "$root"/dist/*-abi3-win_amd64.whl
+  unpacked=$(mktemp -d)
+  for arch in "${arches[@]}"; do
+    wheel=$(python3 "$scripts/cross_wheel.py" "$root/pyproject.toml" "$root/build/cross-$arch/_kiln.pyd" \
+      "${wheel_platform[$arch]}" "$root/dist") || die "packing the $arch wheel"
+    # wheel unpack verifies every RECORD hash and size; twine checks the
+    # metadata; check-wheel-contents the layout.
+    "$tools_venv/bin/wheel" unpack -d "$unpacked" "$wheel" >/dev/null || die "RECORD of $wheel"
+    "$tools_venv/bin/twine" check --strict "$wheel" || die "metadata of $wheel"
+    "$tools_venv/bin/check-wheel-contents" "$wheel" || die "contents of $wheel"
+    wheel_of[$arch]=${wheel#"$root"/}
+  done
+  rm -rf "$unpacked"
 fi
-mkdir -p "$root/dist"
-rm -f "$root"/dist/*-abi3-win32.whl "$root"/dist/*-abi3-win_amd64.whl
-unpacked=$(mktemp -d)
-for arch in "${arches[@]}"; do
-  wheel=$(python3 "$scripts/cross_wheel.py" "$root/pyproject.toml" "$root/build/cross-$arch/_kiln.pyd" \
-    "${wheel_platform[$arch]}" "$root/dist") || die "packing the $arch wheel"
-  # wheel unpack verifies every RECORD hash and size; twine checks the
-  # metadata; check-wheel-contents the layout.
-  "$tools_venv/bin/wheel" unpack -d "$unpacked" "$wheel" >/dev/null || die "RECORD of $wheel"
-  "$tools_venv/bin/twine" check --strict "$wheel" || die "metadata of $wheel"
-  "$tools_venv/bin/check-wheel-contents" "$wheel" || die "contents of $wheel"
-  wheel_of[$arch]=${wheel#"$root"/}
-done
-rm -rf "$unpacked"
 
 # ---------------------------------------------------------------- Wine
 
@@ -151,8 +176,8 @@ wait "$wineboot_pid" || { cat "$wine_dir/wineboot.log"; die "wineboot"; }
 failed=0
 for arch in "${arches[@]}"; do
   step "tests under Wine, $arch"
-  log=$root/build/cross-$arch/ctest.log
-  if ctest --test-dir "$root/build/cross-$arch" -j "$jobs" --timeout 120 --output-on-failure 2>&1 | tee "$log"; then
+  log=${tree[$arch]}/ctest.log
+  if ctest --test-dir "${tree[$arch]}" -j "$jobs" --timeout 120 --output-on-failure 2>&1 | tee "$log"; then
     result=ok
   else
     result=FAILED
@@ -169,6 +194,10 @@ done
 
 printf '\n== cross: summary (%ds)\n' $((SECONDS - started))
 for arch in "${arches[@]}"; do
+  if [ "$contract_only" -eq 1 ]; then
+    printf '%-7s %s\n' "$arch" "Wine, contract tests only: ${test_summary[$arch]}"
+    continue
+  fi
   printf '%-7s %s\n' "$arch" "_kiln.pyd: ${pe_summary[$arch]}"
   printf '%-7s %s\n' "" "wheel: ${wheel_of[$arch]} (RECORD, metadata and contents checked)"
   printf '%-7s %s\n' "" "Wine: ${test_summary[$arch]}"

@@ -2,34 +2,61 @@
 //
 // Each operation is one call with the arguments the module's logic was
 // written against; the only work done here is converting between the
-// interface's fixed-width types and the Windows ones. This is the one file of
-// the module that names a Win32 function.
+// interface's fixed-width types and the Windows ones. The calls that have no
+// overlapped form are the exception: a work item of the process's thread pool
+// makes the call and posts its packet. This is the one file of the module
+// that names a Win32 function.
 #include "platform/platform.h"
 
 #include "platform/allocation_failure.h"
 
 #include <winternl.h>  // RtlNtStatusToDosError: NTAPI, so stdcall on i686
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <string>
+#include <type_traits>
 
 namespace kiln::platform {
 namespace {
 
+static_assert(std::is_same_v<PathChar, char16_t>);
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "paths are passed to CreateFileW as they are");
 static_assert(sizeof(DWORD) == sizeof(std::uint32_t));
 static_assert(sizeof(ULONG_PTR) == sizeof(std::uintptr_t));
 static_assert((FILE_SHARE_READ | FILE_SHARE_WRITE) == kShareReadWrite);
 static_assert((FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED) == kNormalOverlapped);
 static_assert(GENERIC_READ == kGenericRead && GENERIC_WRITE == kGenericWrite);
+static_assert((FILE_GENERIC_WRITE & ~FILE_WRITE_DATA) == kAppendData);
 static_assert(CREATE_NEW == kCreateNew && CREATE_ALWAYS == kCreateAlways && OPEN_EXISTING == kOpenExisting &&
               OPEN_ALWAYS == kOpenAlways && TRUNCATE_EXISTING == kTruncateExisting);
 static_assert(INFINITE == kInfinite && WAIT_OBJECT_0 == kWaitObject0 && WAIT_TIMEOUT == kWaitTimeout &&
               WAIT_FAILED == kWaitFailed);
 static_assert(ERROR_IO_PENDING == kErrorIoPending && ERROR_HANDLE_EOF == kErrorHandleEof &&
               ERROR_NOT_FOUND == kErrorNotFound && ERROR_ABANDONED_WAIT_0 == kErrorAbandonedWait0 &&
-              ERROR_OPERATION_ABORTED == kErrorOperationAborted);
+              ERROR_OPERATION_ABORTED == kErrorOperationAborted && ERROR_INVALID_HANDLE == kErrorInvalidHandle);
+
+// A copy of `value` on the process heap, for a thread that frees it once it
+// has read it.
+template <class Block>
+Block* heap_copy(const Block& value) {
+    static_assert(std::is_trivially_copyable_v<Block>);
+    auto* block = static_cast<Block*>(heap_alloc(sizeof(Block)));
+    if (!block) {
+        allocation_failed(sizeof(Block));
+    }
+    *block = value;
+    return block;
+}
+
+// Frees a block the system did not take; the caller reads the error of the
+// refusal after the block is gone.
+void free_refused(void* block) {
+    DWORD error = GetLastError();
+    heap_free(block);
+    SetLastError(error);
+}
 
 // CreateThread wants a stdcall function returning DWORD; the interface's
 // entry is a plain C function. The block carrying both lives on the process
@@ -54,13 +81,98 @@ std::string utf8_from_wide(const wchar_t* text, int length) {
     return out;
 }
 
+// ---------------------------------------------------------------- calls without an overlapped form
+
+// What a work item needs; the caller's call and record outlive the packet.
+struct CallStart {
+    Handle port;
+    FileCall* call;
+    Overlapped* overlapped;
+};
+
+ErrorCode error_unless(BOOL done) { return done ? ERROR_SUCCESS : GetLastError(); }
+
+// The new file is the caller's only once it is tied to the port: its I/O
+// could complete nowhere else.
+ErrorCode open_call(Handle port, FileCall& call) {
+    call.opened = INVALID_HANDLE_VALUE;
+    Handle file = open_file(call.path, call.access, call.disposition);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+    if (!associate(file, port)) {
+        DWORD error = GetLastError();
+        CloseHandle(file);
+        return error;
+    }
+    call.opened = file;
+    return ERROR_SUCCESS;
+}
+
+ErrorCode size_call(FileCall& call) {
+    LARGE_INTEGER size{};
+    ErrorCode error = error_unless(GetFileSizeEx(call.file, &size));
+    call.size = error ? 0 : static_cast<std::uint64_t>(size.QuadPart);
+    return error;
+}
+
+ErrorCode truncate_call(const FileCall& call) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(call.length);
+    return error_unless(SetFileInformationByHandle(call.file, FileEndOfFileInfo, &end, sizeof end));
+}
+
+ErrorCode perform(Handle port, FileCall& call) {
+    switch (call.kind) {
+        case CallKind::Open:
+            return open_call(port, call);
+        case CallKind::Close:
+            return error_unless(CloseHandle(call.file));
+        case CallKind::Size:
+            return size_call(call);
+        case CallKind::Truncate:
+            return truncate_call(call);
+        case CallKind::Sync:
+        // Windows 8.1 has no flush of the data alone: the whole file goes.
+        case CallKind::DataSync:
+            return error_unless(FlushFileBuffers(call.file));
+    }
+    return ERROR_INVALID_PARAMETER;
+}
+
+// A packet that is never posted leaves its operation waiting forever, so a
+// post the system refuses for want of resources is tried again, less and
+// less often. A handle that is no longer a port can never deliver it: false.
+bool post_until_queued(Handle port, Overlapped* overlapped) {
+    for (DWORD pause_ms = 1;; pause_ms = std::min<DWORD>(pause_ms * 2, 1000)) {
+        if (PostQueuedCompletionStatus(port, 0, 0, overlapped)) return true;
+        if (GetLastError() == ERROR_INVALID_HANDLE) return false;
+        Sleep(pause_ms);
+    }
+}
+
+VOID CALLBACK run_call(PTP_CALLBACK_INSTANCE instance, PVOID raw) noexcept {
+    CallStart start = *static_cast<CallStart*>(raw);
+    heap_free(raw);
+    // Every kind may block for long (a network file system, a large file to
+    // truncate): the pool starts another thread rather than hold later work
+    // items behind this one.
+    CallbackMayRunLong(instance);
+    FileCall& call = *start.call;
+    call.error = perform(start.port, call);
+    start.overlapped->Internal = kStatusSuccess;  // the outcome is call.error
+    start.overlapped->InternalHigh = 0;
+    if (!post_until_queued(start.port, start.overlapped) && call.kind == CallKind::Open && call.error == 0) {
+        CloseHandle(call.opened);  // nobody can ever receive it
+        call.opened = INVALID_HANDLE_VALUE;
+    }
+}
+
 }  // namespace
 
 Handle create_port() { return CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0); }
 
 Handle associate(Handle file, Handle port) { return CreateIoCompletionPort(file, port, 0, 0); }
 
-Handle open_file(const char16_t* path, std::uint32_t access, std::uint32_t disposition) {
+Handle open_file(const PathChar* path, std::uint32_t access, std::uint32_t disposition) {
     return CreateFileW(reinterpret_cast<const wchar_t*>(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
 }
@@ -102,18 +214,10 @@ ErrorCode status_to_error(NtStatus status) { return RtlNtStatusToDosError(static
 bool close(Handle handle) { return CloseHandle(handle) != FALSE; }
 
 Handle start_thread(ThreadEntry entry, void* context, std::size_t stack_reservation) {
-    auto* start = static_cast<ThreadStart*>(heap_alloc(sizeof(ThreadStart)));
-    if (!start) {
-        allocation_failed(sizeof(ThreadStart));
-    }
-    *start = {entry, context};
+    ThreadStart* start = heap_copy(ThreadStart{entry, context});
     Handle thread =
         CreateThread(nullptr, stack_reservation, &run_thread, start, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (!thread) {
-        DWORD error = GetLastError();  // the caller reads it after the block is gone
-        heap_free(start);
-        SetLastError(error);
-    }
+    if (!thread) free_refused(start);
     return thread;
 }
 
@@ -126,6 +230,15 @@ void heap_free(void* block) {
 }
 
 ErrorCode last_error() { return GetLastError(); }
+
+bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
+    CallStart* start = heap_copy(CallStart{port, call, overlapped});
+    if (TrySubmitThreadpoolCallback(&run_call, start, nullptr)) return true;
+    free_refused(start);
+    return false;
+}
+
+const char* engine_name() { return "iocp"; }
 
 std::string describe_error(ErrorCode code) {
     wchar_t text[512];

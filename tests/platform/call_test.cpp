@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -161,6 +162,9 @@ TEST_P(Calls, SizeFollowsWritesAndTruncation) {
 }
 
 TEST_P(Calls, SizeGoesByTheOpenFileNotItsName) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows refuses to rename a file open without FILE_SHARE_DELETE, which open_file does not grant";
+#endif
     Handle file = open_ok(dir_ / "old-name", kReadWrite);
     ASSERT_EQ(write(file, "0123456789", 0), (Outcome{0, 10}));
     fs::rename(dir_ / "old-name", dir_ / "new-name");
@@ -212,8 +216,10 @@ TEST_P(Calls, ManyCallsInFlightEachCompleteOnce) {
         std::uint32_t removed = 0;
         ASSERT_TRUE(wait(port_, entries, kMaxBatch, &removed, 10000)) << last_error();
         for (std::uint32_t index = 0; index < removed; ++index, ++received) {
-            auto position = reinterpret_cast<Ran*>(entries[index].lpOverlapped) - ran.data();
-            ASSERT_TRUE(position >= 0 && position < kCalls);
+            auto named = std::find_if(ran.begin(), ran.end(),
+                                      [&](const Ran& one) { return &one.overlapped == entries[index].lpOverlapped; });
+            ASSERT_NE(named, ran.end());
+            auto position = named - ran.begin();
             EXPECT_FALSE(seen[position]);
             seen[position] = true;
         }
