@@ -33,6 +33,8 @@ static_assert(CREATE_NEW == kCreateNew && CREATE_ALWAYS == kCreateAlways && OPEN
               OPEN_ALWAYS == kOpenAlways && TRUNCATE_EXISTING == kTruncateExisting);
 static_assert(INFINITE == kInfinite && WAIT_OBJECT_0 == kWaitObject0 && WAIT_TIMEOUT == kWaitTimeout &&
               WAIT_FAILED == kWaitFailed);
+static_assert(FILE_TYPE_UNKNOWN == kFileTypeUnknown && FILE_TYPE_DISK == kFileTypeDisk &&
+              FILE_TYPE_CHAR == kFileTypeChar && FILE_TYPE_PIPE == kFileTypePipe);
 static_assert(ERROR_IO_PENDING == kErrorIoPending && ERROR_HANDLE_EOF == kErrorHandleEof &&
               ERROR_NOT_FOUND == kErrorNotFound && ERROR_ABANDONED_WAIT_0 == kErrorAbandonedWait0 &&
               ERROR_OPERATION_ABORTED == kErrorOperationAborted && ERROR_INVALID_HANDLE == kErrorInvalidHandle);
@@ -239,6 +241,8 @@ bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
 }
 
 const char* engine_name() { return "iocp"; }
+
+std::uint32_t file_type(Handle file) { return GetFileType(file); }
 
 std::string describe_error(ErrorCode code) {
     wchar_t text[512];
