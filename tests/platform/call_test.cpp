@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -212,8 +213,9 @@ TEST_P(Calls, ManyCallsInFlightEachCompleteOnce) {
         std::uint32_t removed = 0;
         ASSERT_TRUE(wait(port_, entries, kMaxBatch, &removed, 10000)) << last_error();
         for (std::uint32_t index = 0; index < removed; ++index, ++received) {
-            auto position = reinterpret_cast<Ran*>(entries[index].lpOverlapped) - ran.data();
-            ASSERT_TRUE(position >= 0 && position < kCalls);
+            auto named = [&](const Ran& one) { return &one.overlapped == entries[index].lpOverlapped; };
+            auto position = std::find_if(ran.begin(), ran.end(), named) - ran.begin();
+            ASSERT_LT(position, kCalls);
             EXPECT_FALSE(seen[position]);
             seen[position] = true;
         }

@@ -265,15 +265,20 @@ bool Ring::start(const IoRequest& request) {
     if (!op) return fail(kErrorNotEnoughMemory);
     // Listed before it is submitted, so its completion always finds it.
     impl_->link(op);
+    bool stream = request.file->stream();
     int error = impl_->submit([&](io_uring_sqe* sqe) {
         int fd = op->descriptor->fd();
+        // A stream has no offsets; -1 keeps the kernel from checking one.
+        std::uint64_t offset = stream ? ~std::uint64_t{0} : request.offset;
         if (request.write) {
-            io_uring_prep_write(sqe, fd, request.buffer, request.length, request.offset);
+            io_uring_prep_write(sqe, fd, request.buffer, request.length, offset);
         } else {
-            io_uring_prep_read(sqe, fd, request.buffer, request.length, request.offset);
+            io_uring_prep_read(sqe, fd, request.buffer, request.length, offset);
         }
         io_uring_sqe_set_data(sqe, op);
-        if (request.length > kAsyncThreshold) sqe->flags |= IOSQE_ASYNC;
+        // A stream waits for its peer by polling; sent to a kernel worker, it
+        // would hold the worker while it waits.
+        if (request.length > kAsyncThreshold && !stream) sqe->flags |= IOSQE_ASYNC;
     });
     if (error != 0) {
         impl_->unlink(op);
