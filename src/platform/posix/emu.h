@@ -74,13 +74,15 @@ enum class Operation {
     Truncate,
     Flush,
     WorkerThread,
+    RingSubmit,
+    RingWait,
     Count,
 };
 
 // True when a failure was armed for `operation`; the call then fails with it.
 bool injected(Operation operation);
 // The armed value, consumed; for the failure points that take an errno
-// value rather than a Windows code (a worker thread).
+// value rather than a Windows code (a worker thread, the ring's syscalls).
 std::optional<int> injected_errno(Operation operation);
 // false for a name the emulation does not know.
 bool arm_fault(std::string_view name, ErrorCode error);
@@ -154,6 +156,10 @@ public:
     Ring* ring() const;
     // Takes up to `capacity` queued packets; for the ring's waits.
     std::uint32_t take_queued(OverlappedEntry* entries, std::uint32_t capacity, bool* more);
+    // Waits on the packet queue alone, for the waits of a broken ring; false
+    // on time-out.
+    bool wait_queued(std::uint32_t timeout_ms);
+    void wake_one() { ready_->notify_one(); }
     bool closed() const { return closed_.load(std::memory_order_acquire); }
 
     // Fork handlers: every lock of the port, taken before the fork and
@@ -399,10 +405,13 @@ public:
 
     // False in a process forked from the one that made the ring.
     bool owned() const;
-    // Starts a read or write; false with last_error() when it could not start.
+    // Starts a read or write; false with last_error() when it could not
+    // start. On a broken ring it fails at once, through the port.
     bool start(const IoRequest& request);
-    // Makes a waiter look at the port's packet queue.
+    // Makes a waiter look at the port's packet queue. A ring that cannot
+    // ring it any more is broken, and its waiters watch the queue instead.
     void doorbell(bool always = false);
+    bool broken() const;
     ErrorCode wait(Port& port, OverlappedEntry* entries, std::uint32_t capacity, std::uint32_t* removed,
                    std::uint32_t timeout_ms);
     std::size_t cancel(std::uint64_t file_id, const Overlapped* overlapped);
@@ -416,6 +425,9 @@ private:
     explicit Ring(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
+
+// The most threads the kernel may run for one task's transfers on our rings.
+unsigned kernel_worker_limit();
 
 // Live heap_alloc blocks (api.cpp).
 extern std::atomic<std::uint32_t> g_heap_blocks;

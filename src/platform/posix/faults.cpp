@@ -26,8 +26,11 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(Operation::Count
     "GetFileSizeEx",
     "SetEndOfFile",
     "FlushFileBuffers",
-    // Takes an errno value: the next worker thread fails to start so.
+    // These take an errno value: the next worker thread fails to start, the
+    // next submission to a ring or the next blocking wait on one fails so.
     "WorkerThread",
+    "RingSubmit",
+    "RingWait",
 };
 
 // One atomic slot per operation: nothing to lock, so nothing a fork can catch

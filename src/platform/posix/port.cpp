@@ -34,6 +34,10 @@ bool Port::push(const Packet& packet) {
     return true;
 }
 
+bool Port::wait_queued(std::uint32_t timeout_ms) {
+    std::unique_lock lock(mutex_);
+    return wait_ready(lock, timeout_ms);
+}
 
 std::uint32_t Port::take_queued(OverlappedEntry* entries, std::uint32_t capacity, bool* more) {
     std::lock_guard lock(mutex_);
