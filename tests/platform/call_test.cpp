@@ -264,6 +264,19 @@ TEST_P(Calls, AWriteOnlyHandleNeedsNoReadPermission) {
 #endif
 }
 
+TEST_P(Calls, AFileKnowsWhetherItHasPositions) {
+    Handle file = open_ok(dir_ / "disk.bin", kReadWrite);
+    EXPECT_EQ(file_type(file), kFileTypeDisk);
+    EXPECT_EQ(file_type(port_), kFileTypeUnknown);
+#ifndef _WIN32
+    ::mkfifo((dir_ / "fifo").c_str(), 0600);
+    Handle fifo = open_ok(dir_ / "fifo", kReadWrite, kOpenExisting);
+    EXPECT_EQ(file_type(fifo), kFileTypePipe);
+    Handle null = open_ok("/dev/null", kReadWrite, kOpenExisting);
+    EXPECT_EQ(file_type(null), kFileTypeChar);
+#endif
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, Calls, ::testing::ValuesIn(kEngineModes),
                          [](const auto& info) { return mode_name(info.param); });
 

@@ -2,6 +2,7 @@
 // for a read or write, checked against what the platform really does: a
 // wrong "yes" leaves the record without a packet, a wrong "no" delivers it
 // twice.
+#include "contract_support.h"
 #include "platform/completion_rule.h"
 #include "platform/platform.h"
 #include "scratch_dir.h"
@@ -46,7 +47,7 @@ TEST_P(Rule, SaysAPacketFollowsExactlyWhenOneArrives) {
     const StartCase& start = std::get<1>(GetParam());
     ScratchDir dir;
     std::ofstream(dir / "f.bin", std::ios::binary) << "0123456789";
-    Handle file = open_file((dir / "f.bin").u16string().c_str(), start.access, kOpenExisting);
+    Handle file = open_file(contract::native(dir / "f.bin").c_str(), start.access, kOpenExisting);
     ASSERT_NE(file, kInvalidHandle) << last_error();
     Handle port = create_port();
     ASSERT_EQ(associate(file, port), port);

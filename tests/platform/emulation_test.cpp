@@ -2,14 +2,18 @@
 // each I/O mode, held operations, fault injection and the control API.
 #include "platform/emulation.h"
 #include "platform/platform.h"
+#include "posix_support.h"
 #include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <utility>
 #include <string>
 #include <vector>
@@ -40,15 +44,13 @@ private:
 
 [[maybe_unused]] auto* const g_leak_check = ::testing::AddGlobalTestEnvironment(new LeakCheck);
 
-std::u16string utf16(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
-
 class Emulation : public ::testing::Test {
 protected:
     void SetUp() override {
         kiln_emu_set_io_mode(kInline);
         dir_ = scratch_.path().string();
         port_ = create_port();
-        file_ = open_file(utf16(dir_ + "/data").c_str(), kReadWrite, kCreateNew);
+        file_ = open_file((dir_ + "/data").c_str(), kReadWrite, kCreateNew);
         ASSERT_NE(file_, kInvalidHandle);
         ASSERT_EQ(associate(file_, port_), port_);
     }
@@ -194,9 +196,9 @@ TEST_F(Emulation, ThreadsAreNotCountedAsOpenHandles) {
 }
 
 TEST_F(Emulation, OpenRefusesAccessItCannotGrant) {
-    EXPECT_EQ(open_file(utf16(dir_ + "/x").c_str(), 0, kOpenAlways), kInvalidHandle);
+    EXPECT_EQ(open_file((dir_ + "/x").c_str(), 0, kOpenAlways), kInvalidHandle);
     EXPECT_EQ(last_error(), kErrorInvalidParameter);
-    EXPECT_EQ(open_file(utf16(dir_ + "/x").c_str(), kGenericRead | 1, kOpenAlways), kInvalidHandle);
+    EXPECT_EQ(open_file((dir_ + "/x").c_str(), kGenericRead | 1, kOpenAlways), kInvalidHandle);
     EXPECT_EQ(last_error(), kErrorInvalidParameter);
 }
 
@@ -260,7 +262,7 @@ void drain(Handle port) {
 }
 
 Handle open_other(const std::string& dir) {
-    return open_file(utf16(dir + "/other").c_str(), kReadWrite, kOpenAlways);
+    return open_file((dir + "/other").c_str(), kReadWrite, kOpenAlways);
 }
 
 void nothing(void*) {}
@@ -367,6 +369,16 @@ const FaultCase kFaultCases[] = {
          drain(port);
          return error;
      }},
+    {"FileCall",
+     [](Handle port, Handle file, const std::string&) {
+         FileCall call{};
+         call.kind = CallKind::Size;
+         call.file = file;
+         Overlapped op{};
+         ErrorCode error = outcome(start_call(port, &call, &op));
+         if (!error) drain(port);
+         return error;
+     }},
 };
 
 class FaultInjection : public Emulation, public ::testing::WithParamInterface<FaultCase> {};
@@ -385,6 +397,217 @@ INSTANTIATE_TEST_SUITE_P(Operations, FaultInjection, ::testing::ValuesIn(kFaultC
 TEST(FaultInjectionNames, UnknownOperationsAreRejected) {
     EXPECT_EQ(kiln_emu_fail_next("ReadFileEx", 5), 0);
     EXPECT_EQ(kiln_emu_fail_next(nullptr, 5), 0);
+}
+
+
+// ---------------------------------------------------------------- errno codes
+
+TEST(Errors, ErrnoValuesTravelWhole) {
+    for (int number : {ENOENT, EACCES, EISDIR, ENXIO, ENOSPC, EFBIG, EIO, EPERM}) {
+        ErrorCode code = errno_error(number);
+        EXPECT_TRUE(is_errno_error(code));
+        EXPECT_EQ(errno_of(code), number);
+        EXPECT_EQ(status_to_error(kErrnoStatus | static_cast<NtStatus>(number)), code) << number;
+        EXPECT_EQ(describe_error(code), std::strerror(number)) << number;
+    }
+}
+
+// Any byte but 0 may be in a name: it reaches the system as it is.
+TEST_F(Emulation, NamesAreTheFileSystemsBytes) {
+    const std::string name = "\xff\xfe-\x80 not utf-8";
+    Handle file = open_file((dir_ + "/" + name).c_str(), kReadWrite, kCreateNew);
+    ASSERT_NE(file, kInvalidHandle) << last_error();
+    EXPECT_TRUE(close(file));
+    struct stat info {};
+    EXPECT_EQ(::stat((dir_ + "/" + name).c_str(), &info), 0);
+}
+
+// ---------------------------------------------------------------- calls
+
+class Call : public Emulation {
+protected:
+    FileCall run(FileCall call) {
+        call.error = 12345;
+        Overlapped op{};
+        EXPECT_TRUE(start_call(port_, &call, &op)) << last_error();
+        OverlappedEntry entry = next_packet();
+        EXPECT_EQ(entry.lpOverlapped, &op);
+        return call;
+    }
+
+    FileCall on(CallKind kind, Handle file, std::uint64_t length = 0) {
+        FileCall call{};
+        call.kind = kind;
+        call.file = file;
+        call.length = length;
+        return run(call);
+    }
+
+    FileCall open_call(const std::string& name, std::uint32_t access, std::uint32_t disposition = kOpenAlways) {
+        path_ = dir_ + "/" + name;
+        FileCall call{};
+        call.kind = CallKind::Open;
+        call.path = path_.c_str();
+        call.access = access;
+        call.disposition = disposition;
+        return run(call);
+    }
+
+    Handle open_with(const std::string& name, std::uint32_t access, std::uint32_t disposition = kOpenAlways) {
+        FileCall done = open_call(name, access, disposition);
+        EXPECT_EQ(done.error, 0u);
+        return done.opened;
+    }
+
+    std::string path_;
+};
+
+TEST_F(Call, BadArgumentsStartNothing) {
+    FileCall call{};
+    call.kind = CallKind::Size;
+    call.file = file_;
+    Overlapped op{};
+    EXPECT_FALSE(start_call(port_, nullptr, &op));
+    EXPECT_EQ(last_error(), kErrorInvalidParameter);
+    EXPECT_FALSE(start_call(port_, &call, nullptr));
+    EXPECT_EQ(last_error(), kErrorInvalidParameter);
+    call.kind = static_cast<CallKind>(6);
+    EXPECT_FALSE(start_call(port_, &call, &op));
+    EXPECT_EQ(last_error(), kErrorInvalidParameter);
+    call.kind = CallKind::Size;
+    EXPECT_FALSE(start_call(file_, &call, &op));
+    EXPECT_EQ(last_error(), kErrorInvalidHandle);
+    EXPECT_TRUE(no_packet());
+}
+
+struct CallFault {
+    const char* name;
+    CallKind kind;
+};
+
+class CallFaults : public Call, public ::testing::WithParamInterface<CallFault> {};
+
+// Each call's own failure point fails it through its packet with exactly
+// the code injected, and takes nothing else with it.
+TEST_P(CallFaults, FailTheCallThroughItsPacket) {
+    constexpr ErrorCode kInjected = 4242;
+    auto attempt = [&] {
+        return GetParam().kind == CallKind::Open ? open_call("opened", kReadWrite) : on(GetParam().kind, file_);
+    };
+    ASSERT_EQ(kiln_emu_fail_next(GetParam().name, kInjected), 1);
+    FileCall failed = attempt();
+    EXPECT_EQ(failed.error, kInjected);
+    if (GetParam().kind == CallKind::Open) {
+        EXPECT_EQ(failed.opened, kInvalidHandle);
+    }
+    FileCall done = attempt();
+    EXPECT_EQ(done.error, 0u);
+    if (GetParam().kind == CallKind::Open) {
+        EXPECT_TRUE(close(done.opened));
+    }
+    if (GetParam().kind == CallKind::Close) {
+        file_ = kInvalidHandle;  // the second attempt closed it
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, CallFaults,
+                         ::testing::Values(CallFault{"CreateFileW", CallKind::Open},
+                                           CallFault{"CloseHandle", CallKind::Close},
+                                           CallFault{"GetFileSizeEx", CallKind::Size},
+                                           CallFault{"SetEndOfFile", CallKind::Truncate},
+                                           CallFault{"FlushFileBuffers", CallKind::Sync},
+                                           CallFault{"FlushFileBuffers", CallKind::DataSync}),
+                         [](const auto& info) {
+                             return std::string(info.param.name) + std::to_string(static_cast<int>(info.param.kind));
+                         });
+
+// A call looks its file up when it starts: a handle value closed and given to
+// another file before the call runs does not send the call to that file.
+TEST_F(Call, AHandleReusedBeforeTheCallRunsDoesNotRedirectIt) {
+    Handle first = open_with("first", kReadWrite);
+    Overlapped write_op{};
+    ASSERT_TRUE(write_file(first, "abc", 3, nullptr, &write_op));
+    ASSERT_EQ(next_packet().lpOverlapped, &write_op);
+    // The test worker runs calls in issue order behind this held write.
+    kiln_emu_set_io_mode(kHeld);
+    Overlapped blocker{};
+    ASSERT_FALSE(write_file(file_, "x", 1, nullptr, &blocker));
+    kiln_emu_set_io_mode(kDeferred);
+    FileCall size{};
+    size.kind = CallKind::Size;
+    size.file = first;
+    FileCall closing{};
+    closing.kind = CallKind::Close;
+    closing.file = first;
+    Overlapped size_op{};
+    Overlapped close_op{};
+    ASSERT_TRUE(start_call(port_, &size, &size_op));
+    ASSERT_TRUE(start_call(port_, &closing, &close_op));
+    ASSERT_TRUE(close(first));
+    kiln_emu_set_io_mode(kInline);
+    Handle second = open_with("second", kReadWrite);
+    ASSERT_EQ(second, first) << "the handle value was not reused";
+    kiln_emu_release_held();
+    EXPECT_EQ(next_packet().lpOverlapped, &blocker);
+    EXPECT_EQ(next_packet().lpOverlapped, &size_op);
+    EXPECT_EQ(size.error, 0u);
+    EXPECT_EQ(size.size, 3u);
+    EXPECT_EQ(next_packet().lpOverlapped, &close_op);
+    EXPECT_EQ(closing.error, kErrorInvalidHandle);
+    EXPECT_EQ(on(CallKind::Size, second).error, 0u) << "the close reached the file that took the handle";
+    EXPECT_TRUE(close(second));
+}
+
+struct TruncateCase {
+    const char* name;
+    std::uint32_t access;
+    std::uint32_t disposition;
+};
+
+class TruncateAccess : public Call, public ::testing::WithParamInterface<TruncateCase> {};
+
+// Changing the end of the file needs FILE_WRITE_DATA, whatever descriptor
+// the handle happens to sit on.
+TEST_P(TruncateAccess, IsRefusedWithoutWriteData) {
+    std::ofstream(dir_ + "/t", std::ios::binary) << "0123456789";
+    Handle file = open_with("t", GetParam().access, GetParam().disposition);
+    std::uintmax_t before = std::filesystem::file_size(dir_ + "/t");
+    EXPECT_EQ(on(CallKind::Truncate, file, 1).error, kErrorAccessDenied);
+    EXPECT_EQ(std::filesystem::file_size(dir_ + "/t"), before);
+    EXPECT_TRUE(close(file));
+}
+
+INSTANTIATE_TEST_SUITE_P(Handles, TruncateAccess,
+                         ::testing::Values(TruncateCase{"ReadOnly", kGenericRead, kOpenExisting},
+                                           TruncateCase{"ReadOnlyCreatedAlways", kGenericRead, kCreateAlways},
+                                           TruncateCase{"AppendOnly", kAppendData, kOpenExisting},
+                                           TruncateCase{"ReadAndAppend", kGenericRead | kAppendData, kOpenExisting}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Call, TruncatingPastTheLargestOffsetIsABadArgument) {
+    EXPECT_EQ(on(CallKind::Truncate, file_, std::uint64_t{1} << 63).error, kErrorInvalidParameter);
+}
+
+// Where the caller cannot read the file, asking for write access alone must
+// not ask the system for read access. Root reads anything, so the check
+// runs as nobody.
+TEST_F(Emulation, WriteAccessAloneOpensAFileTheUserMayNotRead) {
+    if (::geteuid() != 0) GTEST_SKIP() << "Calls.AWriteOnlyHandleNeedsNoReadPermission covers it without root";
+    std::string path = dir_ + "/dropbox";
+    std::ofstream(path, std::ios::binary) << "";
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0200), 0);
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    bool ok = posix::in_child([&] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) return false;
+        Handle writer = open_file(path.c_str(), kGenericWrite, kOpenExisting);
+        Handle appender = open_file(path.c_str(), kAppendData, kOpenExisting);
+        Handle both = open_file(path.c_str(), kReadWrite, kOpenExisting);
+        ErrorCode refused = last_error();
+        return writer != kInvalidHandle && appender != kInvalidHandle && both == kInvalidHandle &&
+               refused == errno_error(EACCES);
+    });
+    EXPECT_TRUE(ok);
 }
 
 }  // namespace

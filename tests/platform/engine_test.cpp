@@ -3,15 +3,20 @@
 // operations in flight when their file or port goes, and fork.
 #include "platform/emulation.h"
 #include "platform/platform.h"
+#include "posix_support.h"
 #include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -33,8 +38,7 @@ bool uring_refused() { return g_without_io_uring; }
 
 Handle open_path(const std::filesystem::path& path, std::uint32_t access = kReadWrite,
                  std::uint32_t disposition = kOpenAlways) {
-    std::u16string name = path.u16string();
-    return open_file(name.c_str(), access, disposition);
+    return open_file(path.c_str(), access, disposition);
 }
 
 class Engine : public ::testing::Test {
@@ -214,7 +218,42 @@ TEST_F(Engine, ASmallWriteWithoutAPortIsRecordedOnly) {
     EXPECT_EQ(std::filesystem::file_size(dir_ / "alone.bin"), 5u);
 }
 
-class Fifo : public Engine {
+// A FIFO on every engine that runs in the background: the system engine
+// (io_uring, or the pool in the rerun without it), the pool, the test worker.
+class Fifo : public Engine, public ::testing::WithParamInterface<int> {
+protected:
+    void SetUp() override {
+        Engine::SetUp();
+        kiln_emu_set_io_mode(GetParam());
+        ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+    }
+};
+
+// A read that waits for data on a FIFO is still in flight when its file is
+// closed: it completes as cancelled, through the port, at once.
+TEST_P(Fifo, ClosingTheFileCompletesAPendingReadAsCancelled) {
+    Handle file = associated("fifo");
+    char buffer[4];
+    Overlapped op{};
+    ASSERT_FALSE(read_file(file, buffer, 4, nullptr, &op));
+    ASSERT_EQ(last_error(), kErrorIoPending);
+    EXPECT_TRUE(nothing_more());
+    auto closed_at = std::chrono::steady_clock::now();
+    EXPECT_TRUE(close(file));
+    auto entries = collect(1);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_LT(std::chrono::steady_clock::now() - closed_at, std::chrono::seconds(1));
+    EXPECT_EQ(entries[0].lpOverlapped, &op);
+    EXPECT_EQ(op.Internal, kStatusCancelled);
+}
+
+std::string fifo_mode_name(const ::testing::TestParamInfo<int>& info) {
+    return info.param == kDeferred ? "Deferred" : info.param == kSystem ? "System" : "Pool";
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Fifo, ::testing::Values(kDeferred, kSystem, kPool), fifo_mode_name);
+
+class UringFifo : public Engine {
 protected:
     void SetUp() override {
         Engine::SetUp();
@@ -223,25 +262,10 @@ protected:
     }
 };
 
-// A read that waits for data on a FIFO is still in flight when its file is
-// closed: it completes as cancelled, through the port.
-TEST_F(Fifo, ClosingTheFileCompletesAPendingReadAsCancelled) {
-    Handle file = associated("fifo");
-    char buffer[4];
-    Overlapped op{};
-    ASSERT_FALSE(read_file(file, buffer, 4, nullptr, &op));
-    ASSERT_EQ(last_error(), kErrorIoPending);
-    EXPECT_TRUE(close(file));
-    auto entries = collect(1);
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].lpOverlapped, &op);
-    EXPECT_EQ(op.Internal, kStatusCancelled);
-}
-
 // The port goes first, then the file: the last reference to the ring finishes
 // the read before it goes, so the record is written and nothing is left for
 // the kernel to write into later (AddressSanitizer watches this).
-TEST_F(Fifo, ClosingThePortThenTheFileFinishesWhatIsInFlight) {
+TEST_F(UringFifo, ClosingThePortThenTheFileFinishesWhatIsInFlight) {
     Handle file = associated("fifo");
     auto* op = new Overlapped{};
     char buffer[4];
@@ -253,13 +277,15 @@ TEST_F(Fifo, ClosingThePortThenTheFileFinishesWhatIsInFlight) {
     delete op;
 }
 
-// Opening a FIFO that has no peer returns at once, as CreateFileW does.
-TEST_F(Fifo, OpeningWithoutAPeerDoesNotBlock) {
+// Opening a FIFO that has no peer returns at once, as CreateFileW does; for
+// writing it fails as open(2) does without a reader.
+TEST_F(Engine, OpeningAFifoWithoutAPeerDoesNotBlock) {
+    ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
     Handle reader = open_path(dir_ / "fifo", kGenericRead, kOpenExisting);
     ASSERT_NE(reader, kInvalidHandle) << last_error();
     EXPECT_TRUE(close(reader));
     EXPECT_EQ(open_path(dir_ / "fifo", kGenericWrite, kOpenExisting), kInvalidHandle);
-    EXPECT_EQ(last_error(), kErrorFileNotFound);
+    EXPECT_EQ(last_error(), errno_error(ENXIO));
 }
 
 // Writes the kernel has not started when their file is closed must never
@@ -283,16 +309,6 @@ TEST_F(Engine, WritesInFlightNeverReachTheNextFileOpened) {
     }
 }
 
-// Runs `child` in a forked process; true when it returned true there.
-template <class Child>
-bool in_child(Child child) {
-    pid_t pid = ::fork();
-    if (pid == 0) ::_exit(child() ? 0 : 1);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 bool wait_for_packet(Handle port, const Overlapped* op) {
     OverlappedEntry entry{};
     std::uint32_t removed = 0;
@@ -306,7 +322,7 @@ TEST_F(Engine, AForkedChildRunsItsOwnDeferredRequests) {
     kiln_emu_set_io_mode(kHeld);
     Overlapped parents{};
     ASSERT_FALSE(write_file(file, "p", 1, nullptr, &parents));
-    bool child_ok = in_child([&] {
+    bool child_ok = posix::in_child([&] {
         kiln_emu_set_io_mode(kDeferred);
         Overlapped own{};
         write_file(file, "c", 1, nullptr, &own);
@@ -324,7 +340,7 @@ TEST_F(Engine, AForkedChildUsesItsPortsWithoutTheParentsRing) {
     Handle file = associated("shared.bin");
     for (IoMode mode : {kSystem, kPool}) {
         kiln_emu_set_io_mode(mode);
-        bool child_ok = in_child([&] {
+        bool child_ok = posix::in_child([&] {
             Overlapped own{};
             bool started = write_file(file, "child", 5, nullptr, &own) || last_error() == kErrorIoPending;
             Overlapped posted{};
@@ -338,5 +354,115 @@ TEST_F(Engine, AForkedChildUsesItsPortsWithoutTheParentsRing) {
     }
     EXPECT_TRUE(close(file));
 }
+
+}  // namespace
+
+namespace {
+
+// What one transfer ended with, collected in a child where gtest cannot report.
+struct Ended {
+    ErrorCode error;
+    std::uint32_t bytes;
+    bool operator==(const Ended&) const = default;
+};
+
+Ended transfer(Handle port, Handle file, bool write, std::string& buffer, std::uint64_t offset) {
+    Overlapped op{};
+    op.Offset = static_cast<std::uint32_t>(offset);
+    op.OffsetHigh = static_cast<std::uint32_t>(offset >> 32);
+    auto length = static_cast<std::uint32_t>(buffer.size());
+    bool done = write ? write_file(file, buffer.data(), length, nullptr, &op)
+                      : read_file(file, buffer.data(), length, nullptr, &op);
+    if (!done && last_error() != kErrorIoPending) return {last_error(), 0};
+    if (!wait_for_packet(port, &op)) return {kWaitTimeout, 0};
+    return {status_to_error(static_cast<NtStatus>(op.Internal)), static_cast<std::uint32_t>(op.InternalHigh)};
+}
+
+bool reports(const char* what, Ended got, Ended expected) {
+    if (got == expected) return true;
+    std::fprintf(stderr, "%s: error %u, %u bytes; expected error %u, %u bytes\n", what, got.error, got.bytes,
+                 expected.error, expected.bytes);
+    return false;
+}
+
+class ShortTransfer : public ::testing::TestWithParam<int> {};
+
+// The file size limit stops a 2 MiB write after 1 MiB: every engine reports
+// the megabyte written, as pwrite and io_uring do; only a write that can
+// move nothing fails, with the system's errno.
+TEST_P(ShortTransfer, AWriteThatFailsPartWayReportsWhatItMoved) {
+    ScratchDir dir;
+    int mode = GetParam();
+    bool ok = posix::in_child([&] {
+        constexpr rlim_t kLimit = 1 << 20;
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{kLimit, kLimit};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+        kiln_emu_set_io_mode(mode);
+        Handle port = create_port();
+        Handle file = open_path(dir / "limited");
+        if (associate(file, port) != port) return false;
+        std::string two(2 << 20, 'a');
+        std::string small(100 << 10, 'b');  // a size the pool takes on the system engine
+        std::string past(10, 'c');
+        return reports("2 MiB at 0", transfer(port, file, true, two, 0), {0, 1 << 20}) &&
+               reports("100 KiB straddling", transfer(port, file, true, small, kLimit - 10), {0, 10}) &&
+               reports("past the limit", transfer(port, file, true, past, kLimit), {errno_error(EFBIG), 0});
+    });
+    EXPECT_TRUE(ok);
+}
+
+std::string mode_name(const ::testing::TestParamInfo<int>& info) {
+    constexpr const char* kNames[] = {"Inline", "Deferred", "Held", "System", "Pool"};
+    return kNames[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ShortTransfer, ::testing::Values(kInline, kDeferred, kSystem, kPool), mode_name);
+
+struct ThreadCase {
+    const char* name;
+    int mode;
+    bool call;
+};
+
+class WorkerThread : public ::testing::TestWithParam<ThreadCase> {};
+
+// A worker thread that cannot start fails the operation through its packet,
+// with the errno of the failure, and the next operation starts one. The
+// child starts with no worker thread at all.
+TEST_P(WorkerThread, ThatCannotStartFailsTheOperationThroughItsPacket) {
+    ScratchDir dir;
+    const ThreadCase& c = GetParam();
+    bool ok = posix::in_child([&] {
+        kiln_emu_set_io_mode(c.mode);
+        Handle port = create_port();
+        Handle file = open_path(dir / "f");
+        if (associate(file, port) != port) return false;
+        auto attempt = [&]() -> Ended {
+            if (!c.call) {
+                std::string data = "data";
+                return transfer(port, file, true, data, 0);
+            }
+            FileCall call{};
+            call.kind = CallKind::Size;
+            call.file = file;
+            Overlapped op{};
+            if (!start_call(port, &call, &op)) return {last_error(), 0};
+            if (!wait_for_packet(port, &op)) return {kWaitTimeout, 0};
+            return {call.error, static_cast<std::uint32_t>(call.size)};
+        };
+        if (kiln_emu_fail_next("WorkerThread", EAGAIN) != 1) return false;
+        return reports("without a thread", attempt(), {errno_error(EAGAIN), 0}) &&
+               reports("once one starts", attempt(), {0, c.call ? 0u : 4u});
+    });
+    EXPECT_TRUE(ok);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WorkerThread,
+                         ::testing::Values(ThreadCase{"DeferredWrite", kDeferred, false},
+                                           ThreadCase{"PoolWrite", kPool, false},
+                                           ThreadCase{"DeferredCall", kDeferred, true},
+                                           ThreadCase{"PoolCall", kPool, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -24,7 +24,7 @@ TEST(MessagePipe, AShortReadQueuesExactlyOnePacketCarryingMoreData) {
     HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
                                      4096, 4096, 0, nullptr);
     ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
-    std::u16string path(name.begin(), name.end());
+    NativePath path(name.begin(), name.end());
     Handle client = open_file(path.c_str(), kGenericRead | kGenericWrite, kOpenExisting);
     ASSERT_NE(client, kInvalidHandle) << last_error();
     DWORD mode = PIPE_READMODE_MESSAGE;

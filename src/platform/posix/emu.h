@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace kiln::platform::emu {
@@ -43,7 +44,15 @@ T fail(ErrorCode code, T result) {
     return result;
 }
 
+inline constexpr NtStatus kStatusInvalidParameter = 0xC000000D;
+inline constexpr NtStatus kStatusNoMemory = 0xC0000017;
+
+// A failure the system reported as errno travels with its number; only
+// ECANCELED becomes the Windows cancellation, which callers branch on.
 NtStatus status_from_errno(int error);
+// The status that status_to_error turns back into `error`, for the codes
+// this layer produces itself.
+NtStatus status_from_error(ErrorCode error);
 
 // ---------------------------------------------------------------- fault injection (faults.cpp)
 
@@ -60,11 +69,21 @@ enum class Operation {
     WaitForObject,
     Cancel,
     HeapAlloc,
+    FileCall,
+    FileSize,
+    Truncate,
+    Flush,
+    WorkerThread,
+    RingSubmit,
+    RingWait,
     Count,
 };
 
 // True when a failure was armed for `operation`; the call then fails with it.
 bool injected(Operation operation);
+// The armed value, consumed; for the failure points that take an errno
+// value rather than a Windows code (a worker thread, the ring's syscalls).
+std::optional<int> injected_errno(Operation operation);
 // false for a name the emulation does not know.
 bool arm_fault(std::string_view name, ErrorCode error);
 
@@ -87,6 +106,9 @@ private:
 Handle insert_handle(std::shared_ptr<Object> object);
 std::shared_ptr<Object> find_handle(Handle handle);
 std::shared_ptr<Object> remove_handle(Handle handle);
+// Removes the handle only while it still names `object`: a handle closed and
+// reused since `object` was looked up names something else.
+bool remove_handle_of(Handle handle, const Object* object);
 std::uint32_t count_io_handles();
 // Every object in the table, for the fork handlers (the table is locked then).
 std::vector<std::shared_ptr<Object>> handle_snapshot_locked();
@@ -124,7 +146,8 @@ public:
     explicit Port(std::unique_ptr<Ring> ring);
     ~Port() override;
 
-    void push(const Packet& packet);
+    // False when the port was closed, and the packet went nowhere.
+    bool push(const Packet& packet);
     // 0 when packets were removed, else the error the wait fails with.
     ErrorCode pop(OverlappedEntry* entries, std::uint32_t capacity, std::uint32_t* removed, std::uint32_t timeout_ms);
     void close();
@@ -133,6 +156,10 @@ public:
     Ring* ring() const;
     // Takes up to `capacity` queued packets; for the ring's waits.
     std::uint32_t take_queued(OverlappedEntry* entries, std::uint32_t capacity, bool* more);
+    // Waits on the packet queue alone, for the waits of a broken ring; false
+    // on time-out.
+    bool wait_queued(std::uint32_t timeout_ms);
+    void wake_one() { ready_->notify_one(); }
     bool closed() const { return closed_.load(std::memory_order_acquire); }
 
     // Fork handlers: every lock of the port, taken before the fork and
@@ -176,16 +203,33 @@ private:
     const int fd_;
 };
 
+// What a handle may do: reading, writing at offsets (FILE_WRITE_DATA), or
+// writing at the end alone (FILE_APPEND_DATA).
+struct Access {
+    bool read;
+    bool write;
+    bool append;
+};
+
+// FIFOs and character devices have no offsets: transfers move what is there.
+enum class Shape { Regular, Fifo, Device };
+
 class File final : public Object {
 public:
     static constexpr Kind kKind = Kind::File;
-    File(int fd, bool readable, bool writable);
+    File(int fd, Access access, Shape shape);
 
     int fd() const { return descriptor_->fd(); }
     const std::shared_ptr<Descriptor>& descriptor() const { return descriptor_; }
     // Identifies the file for cancellation; never reused, unlike addresses.
     std::uint64_t id() const { return id_; }
-    bool can(bool write) const { return write ? writable_ : readable_; }
+    bool can(bool write) const { return write ? access_.write || access_.append : access_.read; }
+    // Changing the end of the file needs FILE_WRITE_DATA, which an
+    // append-only handle lacks.
+    bool can_truncate() const { return access_.write; }
+    bool stream() const { return shape_ != Shape::Regular; }
+    bool fifo() const { return shape_ == Shape::Fifo; }
+    Shape shape() const { return shape_; }
     bool attach(std::shared_ptr<Port> port);
     std::shared_ptr<Port> port();
     // Queues the packet on the associated port; nothing without one.
@@ -197,11 +241,18 @@ public:
 private:
     const std::shared_ptr<Descriptor> descriptor_;
     const std::uint64_t id_;
-    const bool readable_;
-    const bool writable_;
+    const Access access_;
+    const Shape shape_;
     std::mutex mutex_;
     std::shared_ptr<Port> port_;
 };
+
+// CreateFileW's work: the new file, or why there is none.
+struct Opened {
+    std::shared_ptr<File> file;
+    ErrorCode error;
+};
+Opened open_new_file(const PathChar* path, std::uint32_t access, std::uint32_t disposition);
 
 // ---------------------------------------------------------------- transfers (transfer.cpp)
 
@@ -222,8 +273,36 @@ struct IoResult {
 
 inline constexpr std::uint64_t kMaxFileOffset = 0x7FFFFFFFFFFFFFFFull;
 
-// pread/pwrite until done, the end of the file or a failure.
-IoResult perform(const IoRequest& request);
+// Stops a worker's transfer that waits on a stream file: a flag, and an
+// eventfd that the worker polls beside the file's descriptor.
+class Interrupt {
+public:
+    Interrupt();
+    ~Interrupt();
+    Interrupt(const Interrupt&) = delete;
+    Interrupt& operator=(const Interrupt&) = delete;
+
+    // Before each request; under the lock that raise() is called under.
+    void rearm() { raised_.store(false, std::memory_order_relaxed); }
+    void raise();
+    bool raised() const { return raised_.load(std::memory_order_acquire); }
+    // -1 when no eventfd could be made: the wait then looks at the flag in slices.
+    int fd() const { return fd_; }
+    // Empties the eventfd once a wait has seen it readable.
+    void drain();
+    // In a forked child: the descriptor is a copy nobody there uses.
+    void forget();
+
+private:
+    std::atomic<bool> raised_{false};
+    int fd_;
+};
+
+// Regular files: pread/pwrite until done, the end of the file or a failure.
+// Stream files: read() what is there, or write() all; a wait for the stream
+// ends early when `interrupt` (null on the calling thread) is raised. A
+// transfer that moved something before it failed succeeds with that count.
+IoResult perform(const IoRequest& request, Interrupt* interrupt);
 // The status is written last, with release order: a reader that sees it
 // leave STATUS_PENDING (possibly on another thread) sees the byte count too.
 void store_status(Overlapped& overlapped, NtStatus status);
@@ -236,6 +315,18 @@ std::size_t cancel_everywhere(File& file, const Overlapped* overlapped);
 inline NtStatus final_status(bool write, std::uint32_t length, std::uint32_t done) {
     return !write && length > 0 && done == 0 ? kStatusEndOfFile : kStatusSuccess;
 }
+
+// ---------------------------------------------------------------- calls (calls.cpp)
+
+struct CallRequest {
+    std::shared_ptr<Port> port;
+    FileCall* call;
+    Overlapped* overlapped;
+    std::shared_ptr<File> file;  // looked up when the call started; null when the handle named no file
+};
+
+// Runs the call and posts its packet.
+void run_call(CallRequest& request);
 
 // ---------------------------------------------------------------- engines
 
@@ -250,12 +341,16 @@ extern std::atomic<int> g_io_mode;
 Engine system_engine();
 std::mutex& engine_choice_mutex();
 
-// A queue of requests run by worker threads: one thread in issue order for
-// the deferred and held modes (test_worker.cpp), several for the pool (pool.cpp).
+using Job = std::variant<IoRequest, CallRequest>;
+
+// A queue of jobs run by worker threads: one thread in issue order for the
+// deferred and held modes, several for the pool (workers.cpp).
 class Workers {
 public:
     explicit Workers(unsigned threads) : threads_(threads) {}
-    void submit(IoRequest request);
+    // 0 once queued. Otherwise the error that kept every worker thread from
+    // starting, and `job` is left as it was for the caller to fail.
+    ErrorCode submit(Job&& job);
     void release_held();
     // Completes every queued request that matches as cancelled; counts those
     // and the matching requests already running, which finish by themselves.
@@ -267,21 +362,25 @@ public:
     void reset_in_child();
 
 private:
-    struct Running {
-        std::uint64_t file_id;
-        const Overlapped* overlapped;
+    // One per thread: what it is running, and how to stop it waiting.
+    struct Slot {
+        Interrupt interrupt;
+        bool busy = false;
+        std::uint64_t file_id = 0;
+        const Overlapped* overlapped = nullptr;
     };
-    void start_threads();
-    [[noreturn]] void run();
-    IoRequest next();
+    ErrorCode start_threads();
+    ErrorCode start_thread();
+    [[noreturn]] void run(Slot& slot);
+    Job next(Slot& slot);
+    void finished(Slot& slot);
 
     const unsigned threads_;
     std::mutex mutex_;
     // Replaced, never destroyed, in a forked child (see Port::reset_in_child).
     std::unique_ptr<std::condition_variable> changed_ = std::make_unique<std::condition_variable>();
-    std::deque<IoRequest> queue_;
-    std::vector<Running> running_;
-    unsigned started_ = 0;
+    std::deque<Job> queue_;
+    std::vector<Slot*> slots_;  // never freed while their threads run, which is for ever
     std::atomic<unsigned> announced_{0};  // threads that have begun to run
 };
 
@@ -307,10 +406,13 @@ public:
 
     // False in a process forked from the one that made the ring.
     bool owned() const;
-    // Starts a read or write; false with last_error() when it could not start.
+    // Starts a read or write; false with last_error() when it could not
+    // start. On a broken ring it fails at once, through the port.
     bool start(const IoRequest& request);
-    // Makes a waiter look at the port's packet queue.
+    // Makes a waiter look at the port's packet queue. A ring that cannot
+    // ring it any more is broken, and its waiters watch the queue instead.
     void doorbell(bool always = false);
+    bool broken() const;
     ErrorCode wait(Port& port, OverlappedEntry* entries, std::uint32_t capacity, std::uint32_t* removed,
                    std::uint32_t timeout_ms);
     std::size_t cancel(std::uint64_t file_id, const Overlapped* overlapped);
@@ -324,6 +426,9 @@ private:
     explicit Ring(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
+
+// The most threads the kernel may run for one task's transfers on our rings.
+unsigned kernel_worker_limit();
 
 // Live heap_alloc blocks (api.cpp).
 extern std::atomic<std::uint32_t> g_heap_blocks;

@@ -1,9 +1,10 @@
 // Windows error codes and NTSTATUS values: the translation table, the texts,
-// and errno's meaning in both.
+// and how errno values travel through both.
 #include "platform/posix/emu.h"
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace kiln::platform {
@@ -15,7 +16,6 @@ constexpr ErrorCode kErrorIoDevice = 1117;
 
 constexpr NtStatus kStatusUnsuccessful = 0xC0000001;
 constexpr NtStatus kStatusAccessViolation = 0xC0000005;
-constexpr NtStatus kStatusInvalidParameter = 0xC000000D;
 constexpr NtStatus kStatusObjectNameNotFound = 0xC0000034;
 constexpr NtStatus kStatusObjectNameCollision = 0xC0000035;
 constexpr NtStatus kStatusObjectPathNotFound = 0xC000003A;
@@ -37,6 +37,7 @@ constexpr std::array kStatusMappings{
     StatusMapping{kStatusAccessViolation, kErrorNoAccess},
     StatusMapping{kStatusInvalidHandle, kErrorInvalidHandle},
     StatusMapping{kStatusInvalidParameter, kErrorInvalidParameter},
+    StatusMapping{kStatusNoMemory, kErrorNotEnoughMemory},
     StatusMapping{kStatusAccessDenied, kErrorAccessDenied},
     StatusMapping{kStatusObjectNameNotFound, kErrorFileNotFound},
     StatusMapping{kStatusObjectNameCollision, kErrorAlreadyExists},
@@ -82,32 +83,33 @@ constexpr std::array kErrorTexts{
     ErrorText{kErrorNotFound, "Element not found."},
 };
 
+constexpr bool is_errno_status(NtStatus status) noexcept { return (status & 0xFFFF0000u) == kErrnoStatus; }
+
+// strerror_r comes in two shapes, the GNU one returning the text.
+[[maybe_unused]] const char* text_of(int result, const char* buffer) { return result == 0 ? buffer : nullptr; }
+[[maybe_unused]] const char* text_of(const char* result, const char*) { return result; }
+
+std::string errno_text(int number) {
+    char buffer[256] = {};
+    const char* text = text_of(::strerror_r(number, buffer, sizeof buffer), buffer);
+    return text && *text ? text : "Unknown error " + std::to_string(number);
+}
+
 }  // namespace
 
 thread_local ErrorCode t_last_error = 0;
 
 NtStatus status_from_errno(int error) {
-    switch (error) {
-        case ENOENT: return kStatusObjectNameNotFound;
-        case ENOTDIR: return kStatusObjectPathNotFound;
-        case EACCES:
-        case EPERM:
-        case EISDIR: return kStatusAccessDenied;
-        case EBADF: return kStatusInvalidHandle;
-        case EMFILE:
-        case ENFILE: return kStatusTooManyOpenedFiles;
-        case EEXIST: return kStatusObjectNameCollision;
-        case EINVAL: return kStatusInvalidParameter;
-        case ENOSPC:
-        case EFBIG:
-        case EDQUOT: return kStatusDiskFull;
-        case ENAMETOOLONG: return kStatusNameTooLong;
-        case EBUSY:
-        case ETXTBSY: return kStatusSharingViolation;
-        case EFAULT: return kStatusAccessViolation;
-        case ECANCELED: return kStatusCancelled;
-        default: return kStatusUnsuccessful;
+    if (error == ECANCELED) return kStatusCancelled;
+    return kErrnoStatus | (static_cast<NtStatus>(error) & 0xFFFFu);
+}
+
+NtStatus status_from_error(ErrorCode error) {
+    if (is_errno_error(error)) return kErrnoStatus | static_cast<NtStatus>(errno_of(error));
+    for (const auto& mapping : kStatusMappings) {
+        if (mapping.error == error) return mapping.status;
     }
+    return kStatusUnsuccessful;
 }
 
 }  // namespace emu
@@ -115,6 +117,7 @@ NtStatus status_from_errno(int error) {
 using namespace emu;
 
 ErrorCode status_to_error(NtStatus status) {
+    if (is_errno_status(status)) return errno_error(static_cast<int>(status & 0xFFFFu));
     for (const auto& mapping : kStatusMappings) {
         if (mapping.status == status) return mapping.error;
     }
@@ -124,6 +127,7 @@ ErrorCode status_to_error(NtStatus status) {
 ErrorCode last_error() { return t_last_error; }
 
 std::string describe_error(ErrorCode code) {
+    if (is_errno_error(code)) return errno_text(errno_of(code));
     for (const auto& entry : kErrorTexts) {
         if (entry.code == code) return entry.text;
     }

@@ -20,6 +20,17 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(Operation::Count
     "WaitForSingleObject",
     "CancelIoEx",
     "HeapAlloc",
+    // start_call refuses the next call: nothing starts, nothing is posted.
+    "FileCall",
+    // The calls' own failure points: the call completes with the code.
+    "GetFileSizeEx",
+    "SetEndOfFile",
+    "FlushFileBuffers",
+    // These take an errno value: the next worker thread fails to start, the
+    // next submission to a ring or the next blocking wait on one fails so.
+    "WorkerThread",
+    "RingSubmit",
+    "RingWait",
 };
 
 // One atomic slot per operation: nothing to lock, so nothing a fork can catch
@@ -63,6 +74,12 @@ bool injected(Operation operation) {
     auto error = faults().take(operation);
     if (error) t_last_error = *error;
     return error.has_value();
+}
+
+std::optional<int> injected_errno(Operation operation) {
+    auto error = faults().take(operation);
+    if (!error) return std::nullopt;
+    return static_cast<int>(*error);
 }
 
 bool arm_fault(std::string_view name, ErrorCode error) {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
 
 namespace kiln::platform {
 namespace emu {
@@ -17,12 +16,12 @@ std::atomic<std::uint64_t> g_next_file_id{1};
 
 Descriptor::~Descriptor() { ::close(fd_); }
 
-File::File(int fd, bool readable, bool writable)
+File::File(int fd, Access access, Shape shape)
     : Object(kKind),
       descriptor_(std::make_shared<Descriptor>(fd)),
       id_(g_next_file_id.fetch_add(1)),
-      readable_(readable),
-      writable_(writable) {}
+      access_(access),
+      shape_(shape) {}
 
 bool File::attach(std::shared_ptr<Port> port) {
     std::lock_guard lock(mutex_);
@@ -42,38 +41,9 @@ void File::notify(const Packet& packet) {
 
 namespace {
 
-void append_utf8(std::string& out, char32_t code) {
-    auto put = [&out](char32_t value) { out.push_back(static_cast<char>(value)); };
-    if (code < 0x80) {
-        put(code);
-        return;
-    }
-    int trailing = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
-    constexpr char32_t kLeads[] = {0, 0xC0, 0xE0, 0xF0};
-    put(kLeads[trailing] | (code >> (6 * trailing)));
-    for (int shift = 6 * (trailing - 1); shift >= 0; shift -= 6) put(0x80 | ((code >> shift) & 0x3F));
-}
-
-// Stops at the first 0 unit. A lone surrogate is legal in a Windows name; it
-// keeps its three-byte form so that distinct names stay distinct.
-std::string utf8_from_utf16(const char16_t* path) {
-    std::string out;
-    for (const char16_t* unit = path; unit && *unit; ++unit) {
-        char32_t code = *unit;
-        bool high = code >= 0xD800 && code <= 0xDBFF;
-        if (high && unit[1] >= 0xDC00 && unit[1] <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (unit[1] - 0xDC00);
-            ++unit;
-        }
-        append_utf8(out, code);
-    }
-    return out;
-}
-
 struct OpenRequest {
     int flags;
-    bool readable;
-    bool writable;
+    Access access;
 };
 
 std::optional<int> creation_flags(std::uint32_t disposition) {
@@ -87,49 +57,42 @@ std::optional<int> creation_flags(std::uint32_t disposition) {
     }
 }
 
+// GENERIC_WRITE holds FILE_APPEND_DATA too: with it, writes go where their
+// offsets say. Part of the append-only mask alone names nothing we grant.
+std::optional<Access> access_of(std::uint32_t access) {
+    constexpr std::uint32_t kKnown = kGenericRead | kGenericWrite | kAppendData;
+    std::uint32_t append_bits = access & kAppendData;
+    if ((access & ~kKnown) || (append_bits && append_bits != kAppendData)) return std::nullopt;
+    bool write = access & kGenericWrite;
+    Access granted{(access & kGenericRead) != 0, write, append_bits && !write};
+    if (!granted.read && !granted.write && !granted.append) return std::nullopt;
+    return granted;
+}
+
+// Asks the system for no access the caller did not ask for: a file the user
+// may write but not read opens for writing.
 std::optional<OpenRequest> open_request(std::uint32_t access, std::uint32_t disposition) {
     auto creation = creation_flags(disposition);
-    bool readable = access & kGenericRead;
-    bool writable = access & kGenericWrite;
-    if (!creation || (access & ~(kGenericRead | kGenericWrite)) || !(readable || writable)) return std::nullopt;
+    auto granted = access_of(access);
+    if (!creation || !granted) return std::nullopt;
     // Windows documents that TRUNCATE_EXISTING needs GENERIC_WRITE.
-    if (disposition == kTruncateExisting && !writable) return std::nullopt;
-    // CREATE_ALWAYS truncates whatever the access; ftruncate-by-open needs a
+    if (disposition == kTruncateExisting && !granted->write) return std::nullopt;
+    bool writes = granted->write || granted->append;
+    // CREATE_ALWAYS truncates whatever the access; truncating by open needs a
     // writable descriptor, while the handle still refuses writes.
     bool truncates = *creation & O_TRUNC;
-    int mode = !writable ? (truncates ? O_RDWR : O_RDONLY) : (readable ? O_RDWR : O_WRONLY);
-    return OpenRequest{*creation | mode | O_CLOEXEC, readable, writable};
-}
-
-bool is_directory(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-std::string parent_of(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-ErrorCode open_error(const std::string& path, int error) {
-    if (error == ENOENT && !is_directory(parent_of(path))) return kErrorPathNotFound;
-    // The open call reports a name collision as "file exists", unlike the
-    // general status translation.
-    if (error == EEXIST) return kErrorFileExists;
-    // A FIFO opened for writing with nobody reading: like a pipe name with no
-    // server behind it.
-    if (error == ENXIO) return kErrorFileNotFound;
-    return status_to_error(status_from_errno(error));
+    int mode = granted->read && writes ? O_RDWR : writes ? O_WRONLY : truncates ? O_RDWR : O_RDONLY;
+    int flags = *creation | mode | O_CLOEXEC | (granted->append ? O_APPEND : 0);
+    return OpenRequest{flags, *granted};
 }
 
 // CreateFileW never blocks, so neither may this: a FIFO with no peer would
 // hold the caller in open(2). The flag goes again at once, as reads through
 // io_uring must wait for data, not fail with EAGAIN.
-int open_descriptor(const std::string& path, int flags) {
+int open_descriptor(const char* path, int flags) {
     int fd;
     do {
-        fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
+        fd = ::open(path, flags | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
         int status = ::fcntl(fd, F_GETFL);
@@ -138,29 +101,39 @@ int open_descriptor(const std::string& path, int flags) {
     return fd;
 }
 
-bool descriptor_is_directory(int fd) {
-    struct stat info {};
-    return ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
+Shape shape_of(const struct stat& info) {
+    if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) return Shape::Fifo;
+    return S_ISCHR(info.st_mode) ? Shape::Device : Shape::Regular;
 }
 
 }  // namespace
+
+Opened open_new_file(const PathChar* path, std::uint32_t access, std::uint32_t disposition) {
+    if (injected(Operation::CreateFile)) return {nullptr, t_last_error};
+    auto request = open_request(access, disposition);
+    if (!request || !path) return {nullptr, kErrorInvalidParameter};
+    int fd = open_descriptor(path, request->flags);
+    if (fd < 0) return {nullptr, errno_error(errno)};
+    struct stat info {};
+    int error = ::fstat(fd, &info) == 0 ? 0 : errno;
+    // What the built-in open raises for a directory, which open(2) lets a
+    // reader open.
+    if (!error && S_ISDIR(info.st_mode)) error = EISDIR;
+    if (error) {
+        ::close(fd);
+        return {nullptr, errno_error(error)};
+    }
+    return {std::make_shared<File>(fd, request->access, shape_of(info)), 0};
+}
+
 }  // namespace emu
 
 using namespace emu;
 
-Handle open_file(const char16_t* path, std::uint32_t access, std::uint32_t disposition) {
-    if (injected(Operation::CreateFile)) return kInvalidHandle;
-    auto request = open_request(access, disposition);
-    if (!request) return fail(kErrorInvalidParameter, kInvalidHandle);
-    std::string name = utf8_from_utf16(path);
-    if (name.empty()) return fail(kErrorPathNotFound, kInvalidHandle);
-    int fd = open_descriptor(name, request->flags);
-    if (fd < 0) return fail(open_error(name, errno), kInvalidHandle);
-    if (descriptor_is_directory(fd)) {
-        ::close(fd);
-        return fail(kErrorAccessDenied, kInvalidHandle);
-    }
-    return insert_handle(std::make_shared<File>(fd, request->readable, request->writable));
+Handle open_file(const PathChar* path, std::uint32_t access, std::uint32_t disposition) {
+    Opened opened = open_new_file(path, access, disposition);
+    if (!opened.file) return fail(opened.error, kInvalidHandle);
+    return insert_handle(std::move(opened.file));
 }
 
 // No existing port: the system makes one for the file and hands it back.

@@ -37,6 +37,16 @@ public:
         return std::exchange(slots_[*slot], nullptr);
     }
 
+    bool remove_of(Handle handle, const Object* object) {
+        std::shared_ptr<Object> removed;  // let go of after the lock
+        std::lock_guard lock(mutex);
+        auto slot = slot_of(handle);
+        if (!slot || slots_[*slot].get() != object) return false;
+        free_.insert(*slot);
+        removed = std::exchange(slots_[*slot], nullptr);
+        return true;
+    }
+
     std::uint32_t count_io_objects() {
         std::lock_guard lock(mutex);
         auto is_io = [](const auto& object) { return object && object->kind() != Kind::Thread; };
@@ -83,6 +93,7 @@ HandleTable& table() {
 Handle insert_handle(std::shared_ptr<Object> object) { return table().insert(std::move(object)); }
 std::shared_ptr<Object> find_handle(Handle handle) { return table().find(handle); }
 std::shared_ptr<Object> remove_handle(Handle handle) { return table().remove(handle); }
+bool remove_handle_of(Handle handle, const Object* object) { return object && table().remove_of(handle, object); }
 std::uint32_t count_io_handles() { return table().count_io_objects(); }
 std::vector<std::shared_ptr<Object>> handle_snapshot_locked() { return table().snapshot_locked(); }
 std::mutex& handle_table_mutex() { return table().mutex; }

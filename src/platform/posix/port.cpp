@@ -22,15 +22,21 @@ void fill_entry(OverlappedEntry& entry, const Packet& packet) {
     entry.dwNumberOfBytesTransferred = packet.bytes;
 }
 
-void Port::push(const Packet& packet) {
+bool Port::push(const Packet& packet) {
     {
         std::lock_guard lock(mutex_);
         // Nobody can wait on a closed port any more.
-        if (closed()) return;
+        if (closed()) return false;
         queue_.push_back(packet);
     }
     ready_->notify_one();
     if (Ring* ring = this->ring()) ring->doorbell();
+    return true;
+}
+
+bool Port::wait_queued(std::uint32_t timeout_ms) {
+    std::unique_lock lock(mutex_);
+    return wait_ready(lock, timeout_ms);
 }
 
 std::uint32_t Port::take_queued(OverlappedEntry* entries, std::uint32_t capacity, bool* more) {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 
 namespace kiln::platform {
@@ -123,15 +122,6 @@ private:
     State state_ = State::NotStarted;
 };
 
-ErrorCode thread_error(int error) {
-    switch (error) {
-        case EAGAIN: return kErrorNotEnoughMemory;
-        case EINVAL: return kErrorInvalidParameter;
-        case EPERM: return kErrorAccessDenied;
-        default: return kErrorGenFailure;
-    }
-}
-
 }  // namespace
 
 // CloseHandle of a thread: the thread runs on, detached.
@@ -149,7 +139,7 @@ Handle start_thread(ThreadEntry entry, void* context, std::size_t stack_reservat
     if (!entry) return fail<Handle>(kErrorInvalidParameter, nullptr);
     auto thread = std::make_shared<ThreadObject>(entry, context);
     int error = ThreadObject::launch(thread, stack_reservation);
-    if (error != 0) return fail<Handle>(thread_error(error), nullptr);
+    if (error != 0) return fail<Handle>(errno_error(error), nullptr);
     return insert_handle(std::move(thread));
 }
 

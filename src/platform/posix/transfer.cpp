@@ -2,11 +2,14 @@
 // engine by the I/O mode, and the completion every engine reports through.
 #include "platform/posix/emu.h"
 
+#include <limits.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <limits>
 
 namespace kiln::platform {
 namespace emu {
@@ -21,21 +24,102 @@ ssize_t transfer_once(const IoRequest& request, std::uint32_t done) {
                          : ::pread(request.file->fd(), at, left, offset);
 }
 
-bool offset_out_of_range(const IoRequest& request) { return request.offset > kMaxFileOffset - request.length; }
+bool offset_out_of_range(const IoRequest& request) {
+    return !request.file->stream() && request.offset > kMaxFileOffset - request.length;
+}
 
-}  // namespace
+// What the system said, as every engine reports it: a transfer that moved
+// something before it failed moved that much (as pwrite and io_uring say);
+// only one that moved nothing fails.
+IoResult outcome(const IoRequest& request, std::uint32_t done, int error) {
+    if (error != 0 && done == 0) return {status_from_errno(error), 0};
+    return {final_status(request.write, request.length, done), done};
+}
 
-IoResult perform(const IoRequest& request) {
-    if (offset_out_of_range(request)) return {status_from_errno(EINVAL), 0};
+IoResult transfer_regular(const IoRequest& request) {
+    if (offset_out_of_range(request)) return {kStatusInvalidParameter, 0};
     std::uint32_t done = 0;
     while (done < request.length) {
         ssize_t moved = transfer_once(request, done);
         if (moved < 0 && errno == EINTR) continue;
-        if (moved < 0) return {status_from_errno(errno), done};
+        if (moved < 0) return outcome(request, done, errno);
         if (moved == 0) break;
         done += static_cast<std::uint32_t>(moved);
     }
-    return {final_status(request.write, request.length, done), done};
+    return outcome(request, done, 0);
+}
+
+constexpr int kSliceMs = 20;  // how often a wait without an eventfd looks at the flag
+
+enum class Ready { Yes, Cancelled };
+
+// Until the stream can move data, or the transfer is cancelled. A poll that
+// fails lets the transfer try, and report what the system says.
+Ready wait_for_stream(int fd, bool write, Interrupt* interrupt) {
+    int wakeup = interrupt ? interrupt->fd() : -1;
+    pollfd watched[2] = {{fd, static_cast<short>(write ? POLLOUT : POLLIN), 0}, {wakeup, POLLIN, 0}};
+    for (;;) {
+        if (interrupt && interrupt->raised()) return Ready::Cancelled;
+        int timeout = interrupt && wakeup < 0 ? kSliceMs : -1;
+        int ready = ::poll(watched, 2, timeout);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return Ready::Yes;
+        if (watched[1].revents) interrupt->drain();
+        if (watched[0].revents) return Ready::Yes;
+    }
+}
+
+// A FIFO with room reports it writable, and a write of up to PIPE_BUF bytes
+// then fits without blocking: larger ones could block the worker where no
+// cancel reaches it.
+std::size_t stream_chunk(const IoRequest& request, std::uint32_t done) {
+    std::size_t left = request.length - done;
+    return request.file->fifo() ? std::min<std::size_t>(left, PIPE_BUF) : left;
+}
+
+// A read takes what is there; a write goes on until everything is written.
+IoResult transfer_stream(const IoRequest& request, Interrupt* interrupt) {
+    std::uint32_t done = 0;
+    while (done < request.length) {
+        if (wait_for_stream(request.file->fd(), request.write, interrupt) == Ready::Cancelled) {
+            return done > 0 ? IoResult{kStatusSuccess, done} : IoResult{kStatusCancelled, 0};
+        }
+        char* at = request.buffer + done;
+        ssize_t moved = request.write ? ::write(request.file->fd(), at, stream_chunk(request, done))
+                                      : ::read(request.file->fd(), at, request.length - done);
+        if (moved < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (moved < 0) return outcome(request, done, errno);
+        done += static_cast<std::uint32_t>(moved);
+        if (!request.write || moved == 0) break;
+    }
+    return outcome(request, done, 0);
+}
+
+}  // namespace
+
+Interrupt::Interrupt() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Interrupt::~Interrupt() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void Interrupt::raise() {
+    raised_.store(true, std::memory_order_release);
+    if (fd_ >= 0) ::eventfd_write(fd_, 1);
+}
+
+void Interrupt::drain() {
+    eventfd_t ignored;
+    if (fd_ >= 0) ::eventfd_read(fd_, &ignored);
+}
+
+void Interrupt::forget() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+IoResult perform(const IoRequest& request, Interrupt* interrupt) {
+    return request.file->stream() ? transfer_stream(request, interrupt) : transfer_regular(request);
 }
 
 void store_status(Overlapped& overlapped, NtStatus status) {
@@ -56,7 +140,7 @@ void complete(const IoRequest& request, IoResult result) {
 namespace {
 
 bool complete_inline(const IoRequest& request, std::uint32_t* count) {
-    IoResult result = perform(request);
+    IoResult result = perform(request, nullptr);
     if (result.status != kStatusSuccess) {
         record(*request.overlapped, result);
         return fail(status_to_error(result.status));
@@ -66,9 +150,14 @@ bool complete_inline(const IoRequest& request, std::uint32_t* count) {
     return true;
 }
 
+// A request no worker could take fails through its packet, as it would had
+// it started and failed.
 bool queue_on(Workers& workers, IoRequest request, bool held) {
     request.held = held;
-    workers.submit(std::move(request));
+    Job job{std::move(request)};
+    if (ErrorCode error = workers.submit(std::move(job))) {
+        complete(std::get<IoRequest>(job), {status_from_error(error), 0});
+    }
     return fail(kErrorIoPending);
 }
 
@@ -103,7 +192,7 @@ bool start_on_system_engine(IoRequest request) {
             // The kernel takes an offset of -1 as "the file position": refuse
             // what is out of range the way the other engines do.
             if (offset_out_of_range(request)) {
-                complete(request, {status_from_errno(EINVAL), 0});
+                complete(request, {kStatusInvalidParameter, 0});
                 return fail(kErrorIoPending);
             }
             return ring->start(request);

@@ -9,6 +9,12 @@
 // operation's record lives until its completion is consumed: the kernel may
 // write the buffer and the record until then, so a ring that goes away with
 // operations in flight cancels them and waits for every one.
+//
+// A ring whose submissions or waits fail in a way that retrying does not
+// cure is broken for good: its waiters watch the port's packet queue and
+// look at the completion queue without entering the kernel, what it still
+// runs is cancelled where the kernel lets us, what is left after a grace
+// period fails with the ring's error, and later reads and writes fail at once.
 #include "platform/posix/emu.h"
 
 #include <liburing.h>
@@ -31,6 +37,13 @@ constexpr unsigned kCompletionEntries = 4096;  // the kernel keeps overflow beyo
 // inside the submission.
 constexpr std::uint32_t kAsyncThreshold = 256 * 1024;
 constexpr int kSubmitAttempts = 100;
+// A waiter asleep in the kernel looks up this often, so that a ring another
+// thread found broken cannot keep it there.
+constexpr auto kWaitSlice = std::chrono::seconds(1);
+// How often the waiters of a broken ring look at its completion queue, and
+// how long the kernel has to give back what it still runs.
+constexpr std::uint32_t kBrokenPollMs = 10;
+constexpr auto kBrokenGrace = std::chrono::seconds(2);
 
 // user_data of submissions that are not operations; an operation's is its
 // Op, whose address is never 0 or 1.
@@ -60,18 +73,58 @@ bool kernel_has_what_we_need(io_uring& ring) {
 }
 
 // The kernel starts a worker per blocking transfer in flight; copying large
-// reads, they would take every core from the event loop. Half the cores
-// keep it responsive and still move data at memory speed.
+// reads, they would take every core from the event loop. Both kinds of
+// worker are limited: buffered reads of regular files that go straight to
+// the workers (IOSQE_ASYNC) count as unbounded work.
 void limit_kernel_workers(io_uring& ring) {
-    unsigned limits[2] = {std::max(1u, std::thread::hardware_concurrency() / 2), 0};  // bounded, unbounded (kept)
+    unsigned limits[2] = {kernel_worker_limit(), kernel_worker_limit()};  // bounded, unbounded
     io_uring_register_iowq_max_workers(&ring, limits);
 }
 
+// Each thread that submits has kernel workers of its own, limited by the
+// ring it first submitted to, or by a registration it makes itself. A thread
+// registers on its first submission to one of our rings, in case its workers
+// came from a ring without our limit (a probe's, another library's). A
+// forked child's thread has no workers yet, whatever its copy of this says:
+// it counts as registered in the generation after its own, 0 being never.
+thread_local unsigned t_workers_limited_in = 0;
+
+void limit_this_threads_workers(io_uring& ring) {
+    unsigned generation = g_fork_generation.load(std::memory_order_relaxed) + 1;
+    if (t_workers_limited_in == generation) return;
+    limit_kernel_workers(ring);
+    t_workers_limited_in = generation;
+}
+
+// One no-op there and back, within a second: a kernel (or a sandbox's
+// seccomp profile) may allow making rings yet refuse to enter them.
+bool round_trip(io_uring& ring) {
+    io_uring_sqe* sqe = io_uring_get_sqe(&ring);
+    if (!sqe) return false;
+    io_uring_prep_nop(sqe);
+    io_uring_sqe_set_data64(sqe, kDoorbellTag);
+    int submitted;
+    do {
+        submitted = io_uring_submit(&ring);
+    } while (submitted == -EINTR);
+    if (submitted != 1) return false;
+    __kernel_timespec timeout{1, 0};
+    io_uring_cqe* cqe = nullptr;
+    int waited;
+    do {
+        waited = io_uring_wait_cqe_timeout(&ring, &cqe, &timeout);
+    } while (waited == -EINTR);
+    if (waited != 0) return false;
+    bool answered = cqe->res == 0 && cqe->user_data == kDoorbellTag;
+    io_uring_cqe_seen(&ring, cqe);
+    return answered;
+}
+
+std::atomic<bool> g_refused{false};
+
 }  // namespace
 
-namespace {
-std::atomic<bool> g_refused{false};
-}  // namespace
+unsigned kernel_worker_limit() { return std::max(1u, std::thread::hardware_concurrency() / 2); }
 
 void refuse_io_uring() { g_refused.store(true, std::memory_order_relaxed); }
 
@@ -80,6 +133,11 @@ bool uring_usable() {
     io_uring ring{};
     if (init_ring(ring) < 0) return false;
     bool usable = kernel_has_what_we_need(ring);
+    if (usable) {
+        // Before the no-op makes this thread's kernel workers.
+        limit_kernel_workers(ring);
+        usable = round_trip(ring);
+    }
     io_uring_queue_exit(&ring);
     return usable;
 }
@@ -90,6 +148,9 @@ struct Ring::Op {
     std::uint64_t file_id;
     std::uint32_t length;
     bool write;
+    // Failed by a broken ring while the kernel still held it: its
+    // completion, if one ever comes, only frees it.
+    bool abandoned = false;
     Op* prev = nullptr;
     Op* next = nullptr;
 };
@@ -102,6 +163,8 @@ struct Ring::Impl {
     std::mutex sq_mutex;    // fills and submits the submission queue
     Op* ops = nullptr;
     std::atomic<bool> doorbell_pending{false};
+    std::atomic<int> broken_by{0};  // the errno that broke the ring; 0 while it works
+    std::atomic<Clock::rep> broken_at{0};
 
     void link(Op* op) {
         std::lock_guard lock(ops_mutex);
@@ -125,9 +188,22 @@ struct Ring::Impl {
         return ops == nullptr;
     }
 
-    // Fills one submission entry and submits it; 0 or -errno.
+    bool broken() const { return broken_by.load(std::memory_order_acquire) != 0; }
+
+    int enter_submit() {
+        if (auto error = injected_errno(Operation::RingSubmit)) return -*error;
+        return io_uring_submit(&ring);
+    }
+
+    int enter_wait(io_uring_cqe** cqe, __kernel_timespec* timeout) {
+        if (auto error = injected_errno(Operation::RingWait)) return -*error;
+        return io_uring_wait_cqe_timeout(&ring, cqe, timeout);
+    }
+
+    // Fills one submission entry and submits it, retrying what may pass;
+    // 0 or -errno.
     template <class Prepare>
-    int submit(Prepare prepare) {
+    int submit_once(Prepare prepare) {
         std::lock_guard lock(sq_mutex);
         io_uring_sqe* sqe = io_uring_get_sqe(&ring);
         if (!sqe) {
@@ -136,8 +212,9 @@ struct Ring::Impl {
         }
         if (!sqe) return -EBUSY;
         prepare(sqe);
+        limit_this_threads_workers(ring);
         for (int attempt = 0;; ++attempt) {
-            int submitted = io_uring_submit(&ring);
+            int submitted = enter_submit();
             if (submitted >= 0 && io_uring_sq_ready(&ring) == 0) return 0;
             bool transient = submitted >= 0 || submitted == -EINTR || submitted == -EAGAIN || submitted == -EBUSY;
             if (!transient || attempt == kSubmitAttempts) {
@@ -150,25 +227,64 @@ struct Ring::Impl {
         }
     }
 
+    // As submit_once; a failure breaks the ring.
+    template <class Prepare>
+    int submit(Prepare prepare) {
+        int result = submit_once(prepare);
+        if (result < 0) break_with(-result);
+        return result;
+    }
+
+    // Takes no lock but the submission queue's: callers may hold the others.
+    void break_with(int error) {
+        int healthy = 0;
+        if (!broken_by.compare_exchange_strong(healthy, error > 0 ? error : EIO)) return;
+        broken_at.store(Clock::now().time_since_epoch().count());
+        // Best effort: the kernel gives back what it can, and a waiter asleep
+        // in it looks again.
+        submit_once([](io_uring_sqe* sqe) {
+            io_uring_prep_cancel64(sqe, 0, IORING_ASYNC_CANCEL_ANY);
+            io_uring_sqe_set_data64(sqe, kInternalTag);
+        });
+        submit_once([](io_uring_sqe* sqe) {
+            io_uring_prep_nop(sqe);
+            io_uring_sqe_set_data64(sqe, kInternalTag);
+        });
+    }
+
+    NtStatus broken_status() const { return status_from_errno(broken_by.load(std::memory_order_acquire)); }
+
+    bool grace_over() const {
+        return Clock::now() >= Clock::time_point(Clock::duration(broken_at.load())) + kBrokenGrace;
+    }
+
     // The operation's outcome, recorded in its Overlapped before anyone sees
-    // the entry; frees the Op.
-    Packet settle(Op* op, int res) {
+    // the entry; frees the Op. Nothing for an abandoned one, already failed.
+    std::optional<Packet> settle(Op* op, int res) {
         unlink(op);
+        bool abandoned = op->abandoned;
+        Overlapped* overlapped = op->overlapped;
+        bool write = op->write;
+        std::uint32_t length = op->length;
+        delete op;
+        if (abandoned) return std::nullopt;
         IoResult result{};
-        if (res < 0) {
+        if (res == -ECANCELED && broken()) {
+            // Cancelled because the ring broke, not because anyone asked.
+            result = {broken_status(), 0};
+        } else if (res < 0) {
             result = {status_from_errno(-res), 0};
         } else {
             auto done = static_cast<std::uint32_t>(res);
-            result = {final_status(op->write, op->length, done), done};
+            result = {final_status(write, length, done), done};
         }
-        record(*op->overlapped, result);
-        Packet packet{result.bytes, 0, op->overlapped, result.status};
-        delete op;
-        return packet;
+        record(*overlapped, result);
+        return Packet{result.bytes, 0, overlapped, result.status};
     }
 
     // Consumes completions into `entries` until it is full; the doorbell's and
-    // internal completions take no entry. Called under reap_mutex.
+    // internal completions take no entry. Called under reap_mutex; enters the
+    // kernel never.
     std::uint32_t reap(OverlappedEntry* entries, std::uint32_t capacity) {
         std::uint32_t filled = 0;
         unsigned consumed = 0;
@@ -184,46 +300,109 @@ struct Ring::Impl {
                 // this rings again.
                 doorbell_pending.store(false);
             } else if (is_op) {
-                fill_entry(entries[filled++], settle(reinterpret_cast<Op*>(tag), cqe->res));
+                if (auto packet = settle(reinterpret_cast<Op*>(tag), cqe->res)) fill_entry(entries[filled++], *packet);
             }
         }
         io_uring_cq_advance(&ring, consumed);
         return filled;
     }
 
-    // 0 when a completion is there to look at, else the wait's error.
-    ErrorCode block(std::uint32_t timeout_ms, Clock::time_point deadline) {
-        io_uring_cqe* cqe = nullptr;
-        int result;
-        if (timeout_ms == kInfinite) {
-            result = io_uring_wait_cqe(&ring, &cqe);
-        } else {
-            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
-            if (left <= 0) return kErrorWaitTimeout;
-            __kernel_timespec timeout{left / 1000000000, left % 1000000000};
-            result = io_uring_wait_cqe_timeout(&ring, &cqe, &timeout);
+    // Once the grace period is over, what the kernel still holds fails with
+    // the ring's error, through the port's queue. Called under reap_mutex.
+    void abandon_overdue(Port& port) {
+        if (!grace_over()) return;
+        std::vector<Packet> failed;
+        {
+            std::lock_guard lock(ops_mutex);
+            for (Op* op = ops; op; op = op->next) {
+                if (op->abandoned) continue;
+                op->abandoned = true;
+                record(*op->overlapped, {broken_status(), 0});
+                failed.push_back({0, 0, op->overlapped, broken_status()});
+            }
         }
-        if (result == 0 || result == -EINTR) return 0;
-        if (result == -ETIME) return kErrorWaitTimeout;
-        return status_to_error(status_from_errno(-result));
+        for (const Packet& packet : failed) port.push(packet);
+    }
+
+    // 0 when the completion queue is worth another look, else the wait's error.
+    ErrorCode block(std::uint32_t timeout_ms, Clock::time_point deadline) {
+        auto until = Clock::now() + kWaitSlice;
+        if (timeout_ms != kInfinite) {
+            if (Clock::now() >= deadline) return kErrorWaitTimeout;
+            until = std::min(until, deadline);
+        }
+        auto left = std::max<std::int64_t>(
+            0, std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now()).count());
+        __kernel_timespec timeout{left / 1000000000, left % 1000000000};
+        io_uring_cqe* cqe = nullptr;
+        int result = enter_wait(&cqe, &timeout);
+        switch (-result) {
+            case 0:
+            case EINTR:
+            case ETIME:
+            case EBADR:  // a completion the kernel could not keep: the rest are still worth reaping
+                return 0;
+            case EBUSY:
+            case EAGAIN:
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                return 0;
+            default:
+                break_with(-result);
+                return 0;
+        }
+    }
+
+    // The wait of a broken ring: on the port's queue, in short slices that
+    // look at the completion queue between them.
+    ErrorCode idle_while_broken(Port& port, std::uint32_t timeout_ms, Clock::time_point deadline) {
+        std::uint32_t slice = kBrokenPollMs;
+        if (timeout_ms != kInfinite) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return kErrorWaitTimeout;
+            slice = std::min<std::uint32_t>(slice, static_cast<std::uint32_t>(left));
+        }
+        port.wait_queued(slice);
+        return 0;
+    }
+
+    // Completions that are already there, settled without packets: the port
+    // is going. Whether any were.
+    bool drain() {
+        unsigned consumed = 0;
+        unsigned head;
+        io_uring_cqe* cqe;
+        io_uring_for_each_cqe(&ring, head, cqe) {
+            ++consumed;
+            std::uint64_t tag = cqe->user_data;
+            if (tag != kInternalTag && tag != kDoorbellTag) settle(reinterpret_cast<Op*>(tag), cqe->res);
+        }
+        io_uring_cq_advance(&ring, consumed);
+        return consumed > 0;
     }
 
     // Cancels whatever is still in flight and waits for all of it, so that
-    // the kernel writes nothing once the ring is gone. False if a wait failed.
+    // the kernel writes nothing once the ring is gone. False when the ring
+    // broke and the kernel did not give everything back in time.
     bool finish_in_flight() {
         if (idle()) return true;
         submit([](io_uring_sqe* sqe) {
             io_uring_prep_cancel64(sqe, 0, IORING_ASYNC_CANCEL_ANY);
             io_uring_sqe_set_data64(sqe, kInternalTag);
         });
-        while (!idle()) {
+        for (;;) {
+            drain();
+            if (idle()) break;
+            if (broken()) {
+                if (grace_over()) return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
             io_uring_cqe* cqe = nullptr;
-            int result = io_uring_wait_cqe(&ring, &cqe);
-            if (result == -EINTR) continue;
-            if (result < 0) return false;
-            std::uint64_t tag = cqe->user_data;
-            if (tag != kInternalTag && tag != kDoorbellTag) settle(reinterpret_cast<Op*>(tag), cqe->res);
-            io_uring_cqe_seen(&ring, cqe);
+            __kernel_timespec timeout{1, 0};
+            int result = io_uring_wait_cqe_timeout(&ring, &cqe, &timeout);
+            bool retry = result >= 0 || result == -EINTR || result == -ETIME || result == -EBADR ||
+                         result == -EBUSY || result == -EAGAIN;
+            if (!retry) break_with(-result);
         }
         return true;
     }
@@ -246,12 +425,12 @@ Ring::~Ring() {
         // The parent's: its mappings did not come across the fork, only the
         // descriptor; its operations and records are the parent's business.
         ::close(impl_->ring.ring_fd);
-        impl_.release();
+        static_cast<void>(impl_.release());
         return;
     }
     if (!impl_->finish_in_flight()) {
         // The kernel may still write into records: keep everything.
-        impl_.release();
+        static_cast<void>(impl_.release());
         return;
     }
     io_uring_queue_exit(&impl_->ring);
@@ -259,31 +438,51 @@ Ring::~Ring() {
 
 bool Ring::owned() const { return impl_->generation == g_fork_generation.load(std::memory_order_relaxed); }
 
+bool Ring::broken() const { return impl_->broken(); }
+
+namespace {
+
+// A failure the ring reports at once still reaches the caller through the port.
+bool fail_through_port(const IoRequest& request, NtStatus status) {
+    complete(request, {status, 0});
+    return fail(kErrorIoPending);
+}
+
+}  // namespace
+
 bool Ring::start(const IoRequest& request) {
+    if (impl_->broken()) return fail_through_port(request, impl_->broken_status());
     auto* op = new (std::nothrow)
         Op{request.overlapped, request.file->descriptor(), request.file->id(), request.length, request.write};
     if (!op) return fail(kErrorNotEnoughMemory);
     // Listed before it is submitted, so its completion always finds it.
     impl_->link(op);
+    bool stream = request.file->stream();
     int error = impl_->submit([&](io_uring_sqe* sqe) {
         int fd = op->descriptor->fd();
+        // A stream has no offsets; -1 keeps the kernel from checking one.
+        std::uint64_t offset = stream ? ~std::uint64_t{0} : request.offset;
         if (request.write) {
-            io_uring_prep_write(sqe, fd, request.buffer, request.length, request.offset);
+            io_uring_prep_write(sqe, fd, request.buffer, request.length, offset);
         } else {
-            io_uring_prep_read(sqe, fd, request.buffer, request.length, request.offset);
+            io_uring_prep_read(sqe, fd, request.buffer, request.length, offset);
         }
         io_uring_sqe_set_data(sqe, op);
-        if (request.length > kAsyncThreshold) sqe->flags |= IOSQE_ASYNC;
+        // A stream waits for its peer by polling; sent to a kernel worker, it
+        // would hold the worker while it waits.
+        if (request.length > kAsyncThreshold && !stream) sqe->flags |= IOSQE_ASYNC;
     });
     if (error != 0) {
         impl_->unlink(op);
         delete op;
-        return fail(status_to_error(status_from_errno(-error)));
+        return fail_through_port(request, status_from_errno(-error));
     }
     return fail(kErrorIoPending);
 }
 
 void Ring::doorbell(bool always) {
+    // A broken ring's waiters watch the port's queue, which notified them.
+    if (impl_->broken()) return;
     if (!always && impl_->doorbell_pending.exchange(true)) return;
     std::uint64_t tag = always ? kInternalTag : kDoorbellTag;
     int error = impl_->submit([tag](io_uring_sqe* sqe) {
@@ -298,21 +497,31 @@ ErrorCode Ring::wait(Port& port, OverlappedEntry* entries, std::uint32_t capacit
                      std::uint32_t timeout_ms) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms == kInfinite ? 0 : timeout_ms);
     for (;;) {
+        bool broken = impl_->broken();
         {
             std::lock_guard lock(impl_->reap_mutex);
             // Left unconsumed, the closing wake-up releases every waiter.
             if (port.closed()) return kErrorAbandonedWait0;
+            if (broken) impl_->abandon_overdue(port);
             std::uint32_t filled = impl_->reap(entries, capacity);
             bool more = false;
             filled += port.take_queued(entries + filled, capacity - filled, &more);
             // Whatever stays queued needs a waiter, maybe another one.
-            if (more) doorbell();
+            if (more) {
+                if (broken) {
+                    port.wake_one();
+                } else {
+                    doorbell();
+                }
+            }
             if (filled > 0) {
                 *removed = filled;
                 return 0;
             }
         }
-        if (ErrorCode error = impl_->block(timeout_ms, deadline)) return error;
+        ErrorCode error =
+            broken ? impl_->idle_while_broken(port, timeout_ms, deadline) : impl_->block(timeout_ms, deadline);
+        if (error) return error;
     }
 }
 
@@ -320,7 +529,7 @@ std::size_t Ring::cancel(std::uint64_t file_id, const Overlapped* overlapped) {
     std::lock_guard lock(impl_->ops_mutex);
     std::size_t found = 0;
     for (Op* op = impl_->ops; op; op = op->next) {
-        if (op->file_id != file_id || (overlapped && op->overlapped != overlapped)) continue;
+        if (op->abandoned || op->file_id != file_id || (overlapped && op->overlapped != overlapped)) continue;
         ++found;
         // Found is what the caller learns; whether the kernel can still stop
         // it, the operation's own completion tells.

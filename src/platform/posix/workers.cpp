@@ -1,60 +1,104 @@
-// Worker threads doing pread/pwrite and feeding the port's packet queue: one
-// thread in issue order for the deferred and held test modes, a small pool
-// for the system engine when io_uring is not available.
+// Worker threads running reads, writes and calls, and feeding the port's
+// packet queue: one thread in issue order for the deferred and held test
+// modes, a small pool for the calls and for the system engine's transfers
+// that io_uring does not take.
 #include "platform/posix/emu.h"
+
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <functional>
 #include <iterator>
+#include <new>
 #include <system_error>
 #include <thread>
 
 namespace kiln::platform::emu {
+namespace {
 
-void Workers::submit(IoRequest request) {
+bool is_held(const Job& job) {
+    const auto* io = std::get_if<IoRequest>(&job);
+    return io && io->held;
+}
+
+bool matches(const Job& job, std::uint64_t file_id, const Overlapped* overlapped) {
+    const auto* io = std::get_if<IoRequest>(&job);
+    return io && io->file->id() == file_id && (!overlapped || io->overlapped == overlapped);
+}
+
+// Workers take no signals: a handler of the host's must not run on them, and
+// a write to a FIFO nobody reads must fail with EPIPE, not end the process.
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t all;
+        ::sigfillset(&all);
+        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) ::sigdelset(&all, fault);
+        ::pthread_sigmask(SIG_BLOCK, &all, &saved_);
+    }
+    ~SignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+private:
+    sigset_t saved_;
+};
+
+}  // namespace
+
+ErrorCode Workers::submit(Job&& job) {
     {
         std::lock_guard lock(mutex_);
-        start_threads();
-        queue_.push_back(std::move(request));
+        if (ErrorCode error = start_threads()) return error;
+        queue_.push_back(std::move(job));
     }
     changed_->notify_all();
+    return 0;
 }
 
 void Workers::release_held() {
     {
         std::lock_guard lock(mutex_);
-        for (auto& request : queue_) request.held = false;
+        for (auto& job : queue_) {
+            if (auto* io = std::get_if<IoRequest>(&job)) io->held = false;
+        }
     }
     changed_->notify_all();
 }
 
 std::size_t Workers::cancel(std::uint64_t file_id, const Overlapped* overlapped) {
-    std::vector<IoRequest> cancelled;
+    std::vector<Job> cancelled;
     std::size_t running = 0;
     {
         std::lock_guard lock(mutex_);
-        auto matches = [&](std::uint64_t id, const Overlapped* candidate) {
-            return id == file_id && (!overlapped || candidate == overlapped);
-        };
-        auto queued = [&](const IoRequest& request) { return matches(request.file->id(), request.overlapped); };
+        auto queued = [&](const Job& job) { return matches(job, file_id, overlapped); };
         auto first = std::stable_partition(queue_.begin(), queue_.end(), std::not_fn(queued));
         std::move(first, queue_.end(), std::back_inserter(cancelled));
         queue_.erase(first, queue_.end());
-        running = std::count_if(running_.begin(), running_.end(),
-                                [&](const Running& r) { return matches(r.file_id, r.overlapped); });
+        for (Slot* slot : slots_) {
+            if (!slot->busy || slot->file_id != file_id || (overlapped && slot->overlapped != overlapped)) continue;
+            ++running;
+            // A transfer waiting on a stream file stops; one on a regular
+            // file finishes by itself, as on Windows.
+            slot->interrupt.raise();
+        }
     }
     changed_->notify_all();
-    for (const auto& request : cancelled) complete(request, {kStatusCancelled, 0});
+    for (const auto& job : cancelled) complete(std::get<IoRequest>(job), {kStatusCancelled, 0});
     return cancelled.size() + running;
 }
 
 void Workers::reset_in_child() {
-    std::deque<IoRequest> parents;
+    std::deque<Job> parents;
     {
         std::lock_guard lock(mutex_);
         parents.swap(queue_);
-        running_.clear();
-        started_ = 0;
+        for (Slot* slot : slots_) {
+            slot->interrupt.forget();
+            delete slot;
+        }
+        slots_.clear();
         announced_.store(0);
         static_cast<void>(changed_.release());
         changed_ = std::make_unique<std::condition_variable>();
@@ -62,53 +106,75 @@ void Workers::reset_in_child() {
     // The records belong to the parent's operations; the child lets them go.
 }
 
-void Workers::start_threads() {
-    for (; started_ < threads_; ++started_) {
-        try {
-            std::thread([this] {
-                announced_.fetch_add(1);
-                announced_.notify_all();
-                run();
-            }).detach();
-        } catch (const std::system_error&) {
-            // Fewer threads is slower, not wrong; none is handled by the next submit.
-            if (started_ == 0) throw;
-            break;
-        }
+// Called with the lock held. Fewer threads than wanted is slower, not wrong,
+// and the next submit tries again; none at all fails the submit.
+ErrorCode Workers::start_threads() {
+    ErrorCode error = 0;
+    while (slots_.size() < threads_ && (error = start_thread()) == 0) {
     }
     // A thread is fully made before the caller goes on: a fork while one is
     // half made would copy locks it holds in the allocator, which glibc's
     // malloc guards at fork and AddressSanitizer's does not.
-    for (unsigned seen; (seen = announced_.load()) < started_;) announced_.wait(seen);
+    for (unsigned seen; (seen = announced_.load()) < slots_.size();) announced_.wait(seen);
+    return slots_.empty() ? error : 0;
 }
 
-void Workers::run() {
+ErrorCode Workers::start_thread() {
+    if (auto injected = injected_errno(Operation::WorkerThread)) return errno_error(*injected);
+    auto* slot = new (std::nothrow) Slot;
+    if (!slot) return kErrorNotEnoughMemory;
+    try {
+        SignalsBlocked inherited_by_the_thread;
+        std::thread([this, slot] {
+            announced_.fetch_add(1);
+            announced_.notify_all();
+            run(*slot);
+        }).detach();
+    } catch (const std::system_error& failure) {
+        delete slot;
+        return errno_error(failure.code().value());
+    } catch (const std::bad_alloc&) {
+        delete slot;
+        return kErrorNotEnoughMemory;
+    }
+    slots_.push_back(slot);
+    return 0;
+}
+
+void Workers::run(Slot& slot) {
     for (;;) {
-        IoRequest request = next();
-        IoResult result = perform(request);
-        {
+        Job job = next(slot);
+        if (auto* io = std::get_if<IoRequest>(&job)) {
+            IoResult result = perform(*io, &slot.interrupt);
             // Finished before its packet goes out: a cancel that follows the
             // packet finds nothing, as on Windows.
-            std::lock_guard lock(mutex_);
-            auto same = [&](const Running& r) {
-                return r.file_id == request.file->id() && r.overlapped == request.overlapped;
-            };
-            auto found = std::find_if(running_.begin(), running_.end(), same);
-            if (found != running_.end()) running_.erase(found);
+            finished(slot);
+            complete(*io, result);
+        } else {
+            run_call(std::get<CallRequest>(job));
         }
-        complete(request, result);
     }
 }
 
-IoRequest Workers::next() {
+Job Workers::next(Slot& slot) {
     std::unique_lock lock(mutex_);
     // The single test worker keeps issue order, so a held request blocks the
     // ones behind it; the pool never holds.
-    changed_->wait(lock, [this] { return !queue_.empty() && !queue_.front().held; });
-    IoRequest request = std::move(queue_.front());
+    changed_->wait(lock, [this] { return !queue_.empty() && !is_held(queue_.front()); });
+    Job job = std::move(queue_.front());
     queue_.pop_front();
-    running_.push_back({request.file->id(), request.overlapped});
-    return request;
+    if (auto* io = std::get_if<IoRequest>(&job)) {
+        slot.busy = true;
+        slot.file_id = io->file->id();
+        slot.overlapped = io->overlapped;
+        slot.interrupt.rearm();
+    }
+    return job;
+}
+
+void Workers::finished(Slot& slot) {
+    std::lock_guard lock(mutex_);
+    slot.busy = false;
 }
 
 // Both outlive static destruction on purpose: their detached threads may

@@ -1,0 +1,148 @@
+// Calls without an overlapped form (open, close, size, truncate, sync): run
+// where the I/O mode says, and completed through the port like a transfer.
+#include "platform/posix/emu.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kiln::platform {
+namespace emu {
+namespace {
+
+template <class SystemCall>
+ErrorCode retrying(SystemCall call) {
+    int result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result < 0 ? errno_error(errno) : 0;
+}
+
+ErrorCode injected_code(Operation operation) { return injected(operation) ? t_last_error : 0; }
+
+ErrorCode open_call(const CallRequest& request) {
+    FileCall& call = *request.call;
+    Opened opened = open_new_file(call.path, call.access, call.disposition);
+    if (!opened.file) return opened.error;
+    opened.file->attach(request.port);
+    call.opened = insert_handle(std::move(opened.file));
+    return 0;
+}
+
+// What close() does for a file, to the file the handle named when the call
+// started: a handle closed and reused since then is left alone.
+ErrorCode close_call(CallRequest& request) {
+    if (ErrorCode error = injected_code(Operation::Close)) return error;
+    if (!remove_handle_of(request.call->file, request.file.get())) return kErrorInvalidHandle;
+    cancel_everywhere(*request.file, nullptr);
+    return 0;
+}
+
+ErrorCode size_call(const CallRequest& request) {
+    if (ErrorCode error = injected_code(Operation::FileSize)) return error;
+    struct stat info {};
+    if (::fstat(request.file->fd(), &info) != 0) return errno_error(errno);
+    request.call->size = static_cast<std::uint64_t>(info.st_size);
+    return 0;
+}
+
+ErrorCode truncate_call(const CallRequest& request) {
+    if (ErrorCode error = injected_code(Operation::Truncate)) return error;
+    if (!request.file->can_truncate()) return kErrorAccessDenied;
+    std::uint64_t length = request.call->length;
+    if (length > kMaxFileOffset) return kErrorInvalidParameter;
+    int fd = request.file->fd();
+    return retrying([fd, length] { return ::ftruncate(fd, static_cast<off_t>(length)); });
+}
+
+ErrorCode sync_call(const CallRequest& request, bool data_only) {
+    if (ErrorCode error = injected_code(Operation::Flush)) return error;
+    int fd = request.file->fd();
+    return retrying([fd, data_only] { return data_only ? ::fdatasync(fd) : ::fsync(fd); });
+}
+
+ErrorCode file_call(CallRequest& request) {
+    if (!request.file) return kErrorInvalidHandle;
+    switch (request.call->kind) {
+        case CallKind::Close: return close_call(request);
+        case CallKind::Size: return size_call(request);
+        case CallKind::Truncate: return truncate_call(request);
+        case CallKind::Sync: return sync_call(request, false);
+        case CallKind::DataSync: return sync_call(request, true);
+        default: return kErrorInvalidParameter;
+    }
+}
+
+// The outputs are written before the packet goes. Nobody can learn of a file
+// opened for a port closed meanwhile: it is closed again.
+void finish_call(CallRequest& request, ErrorCode error) {
+    FileCall& call = *request.call;
+    call.error = error;
+    if (call.kind == CallKind::Open && error != 0) call.opened = kInvalidHandle;
+    // The descriptor of a closed file goes before its packet, unless I/O in
+    // flight still holds it.
+    request.file.reset();
+    request.overlapped->InternalHigh = 0;
+    store_status(*request.overlapped, kStatusSuccess);
+    bool queued = request.port->push({0, 0, request.overlapped, kStatusSuccess});
+    if (!queued && call.kind == CallKind::Open && error == 0) remove_handle(call.opened);
+}
+
+bool known(CallKind kind) { return kind >= CallKind::Open && kind <= CallKind::DataSync; }
+
+// Exactly one packet follows, even when no worker can start.
+bool hand_to(Workers& workers, CallRequest request) {
+    Job job{std::move(request)};
+    if (ErrorCode error = workers.submit(std::move(job))) finish_call(std::get<CallRequest>(job), error);
+    return true;
+}
+
+}  // namespace
+
+void run_call(CallRequest& request) {
+    ErrorCode error = request.call->kind == CallKind::Open ? open_call(request) : file_call(request);
+    finish_call(request, error);
+}
+
+}  // namespace emu
+
+using namespace emu;
+
+bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
+    if (injected(Operation::FileCall)) return false;
+    if (!call || !overlapped || !known(call->kind)) return fail(kErrorInvalidParameter);
+    auto port_object = find_object<Port>(port);
+    if (!port_object) return fail(kErrorInvalidHandle);
+    CallRequest request{std::move(port_object), call, overlapped, nullptr};
+    if (call->kind != CallKind::Open) request.file = find_object<File>(call->file);
+    store_status(*overlapped, kStatusPending);
+    switch (g_io_mode.load(std::memory_order_relaxed)) {
+        case kInline: run_call(request); return true;
+        case kDeferred: return hand_to(test_worker(), std::move(request));
+        default: return hand_to(pool(), std::move(request));
+    }
+}
+
+std::uint32_t file_type(Handle handle) {
+    auto file = find_object<File>(handle);
+    if (!file) return fail(kErrorInvalidHandle, kFileTypeUnknown);
+    switch (file->shape()) {
+        case Shape::Regular: return kFileTypeDisk;
+        case Shape::Fifo: return kFileTypePipe;
+        default: return kFileTypeChar;
+    }
+}
+
+const char* engine_name() {
+    switch (g_io_mode.load(std::memory_order_relaxed)) {
+        case kInline: return "inline";
+        case kDeferred: return "deferred";
+        case kHeld: return "held";
+        case kPool: return "pool";
+        default: return system_engine() == kEngineUring ? "io_uring" : "pool";
+    }
+}
+
+}  // namespace kiln::platform

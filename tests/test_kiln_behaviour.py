@@ -1,0 +1,185 @@
+"""kiln files against the built-in open in the patterns that lose data when a file is not exact:
+the file renamed or removed under it, several writers, short reads, lines without buffering."""
+
+import asyncio
+import io
+import os
+import threading
+
+import pytest
+
+import kiln
+from kiln_helpers import io_mode, run  # noqa: F401 - io_mode is a fixture
+
+
+def test_size_and_truncate_go_by_the_open_file(io_mode, tmp_path):
+    path, moved = tmp_path / "log", tmp_path / "log.1"
+    path.write_bytes(b"0123456789")
+
+    async def scenario():
+        async with kiln.open(path, "r+b") as f:
+            os.rename(path, moved)
+            path.write_bytes(b"a newer file with the old name")
+            assert await f.seek(0, 2) == 10
+            assert await f.truncate(3) == 3
+        async with kiln.open(moved, "r+b") as f:
+            os.unlink(moved)
+            assert await f.seek(0, 2) == 3
+            await f.write(b"!")
+            await f.seek(0)
+            assert await f.read() == b"012!"
+
+    run(scenario())
+    assert path.read_bytes() == b"a newer file with the old name"
+
+
+@pytest.mark.parametrize("buffering", [0, 16, -1])
+def test_the_end_after_truncation_and_empty_writes(io_mode, tmp_path, buffering):
+    path = tmp_path / "f"
+
+    async def scenario():
+        async with kiln.open(path, "w+b", buffering=buffering) as f:
+            await f.write(b"A" * 100)
+            await f.flush()
+            await f.truncate(10)
+            assert await f.seek(0, 2) == 10
+            await f.write(b"B")
+            await f.seek(26)
+            assert await f.write(b"") == 0
+            assert await f.seek(0, 2) == 11
+
+    run(scenario())
+    assert path.read_bytes() == b"A" * 10 + b"B"
+
+
+def test_appenders_never_overwrite_each_other(io_mode, tmp_path):
+    path = tmp_path / "log"
+
+    async def writer(number, lines):
+        async with kiln.open(path, "a") as f:
+            for line in range(lines):
+                await f.write(f"{number} {line}\n")
+                await f.flush()
+
+    async def scenario():
+        await asyncio.gather(*(writer(number, 20) for number in range(50)))
+        other = await kiln.open(path, "ab")
+        mine = await kiln.open(path, "a+b")
+        await other.write(b"other\n")
+        await other.flush()
+        await mine.write(b"mine\n")
+        await mine.flush()
+        assert await mine.tell() == os.path.getsize(path)
+        await other.close()
+        await mine.close()
+
+    run(scenario())
+    lines = path.read_text().splitlines()
+    assert sorted(lines[:-2]) == sorted(f"{n} {line}" for n in range(50) for line in range(20))
+    assert lines[-2:] == ["other", "mine"]
+
+
+@pytest.mark.parametrize("mode", ["w", "wb"])
+def test_one_file_shared_by_many_tasks_loses_nothing(io_mode, tmp_path, mode):
+    path = tmp_path / "shared"
+
+    async def scenario():
+        async with kiln.open(path, mode) as f:
+            async def writer(number):
+                for line in range(40):
+                    text = f"{number:03} {line:03} " + "x" * (number % 7) + "\n"
+                    await f.write(text if "b" not in mode else text.encode())
+            await asyncio.gather(*(writer(number) for number in range(100)))
+
+    run(scenario())
+    lines = path.read_text().splitlines()
+    assert len(lines) == 4000
+    assert sorted(lines) == sorted(f"{n:03} {line:03} " + "x" * (n % 7) for n in range(100) for line in range(40))
+
+
+def test_stream_calls_run_in_arrival_order(io_mode, tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(b"0123456789")
+
+    async def scenario():
+        async with kiln.open(path, "r+b", buffering=0) as f:
+            calls = [f.read(2), f.seek(5), f.read(2), f.write(b"ab"), f.tell(), f.seek(0), f.read()]
+            return await asyncio.gather(*calls)
+
+    assert run(scenario()) == [b"01", 5, b"56", 2, 9, 0, b"0123456ab9"]
+
+
+def test_a_cancelled_waiter_leaves_the_queue(tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(b"0123456789")
+
+    async def scenario():
+        async with kiln.open(path, "rb", buffering=0) as f:
+            got = [line async for line in f]
+            await f.seek(0)
+            assert await f.readlines() == lines
+            reference = io.BytesIO(b"".join(lines))
+            await f.seek(0)
+            peeked = await f.peek()
+            assert peeked and reference.getvalue().startswith(peeked)
+            assert await f.read1(3) == reference.read(3)
+            assert await f.readline() == reference.readline()
+            assert await f.tell() == reference.tell()
+            return got
+
+    assert run(scenario()) == lines
+
+
+@pytest.mark.parametrize("content", ["a\r\r", "a\r\rb\r\n\r", "x" * 8191 + "\r\r", "x" * 8190 + "\r\n\r"])
+@pytest.mark.parametrize("newline", ["", None, "\r\n", "\r"])
+def test_carriage_returns_split_lines_as_the_builtin_does(io_mode, tmp_path, content, newline):
+    path = tmp_path / "f"
+    path.write_bytes(content.encode())
+    with open(path, encoding="utf-8", newline=newline) as f:
+        expected = f.readlines()
+
+    async def scenario():
+        async with kiln.open(path, encoding="utf-8", newline=newline) as f:
+            return [line async for line in f]
+
+    assert run(scenario()) == expected
+
+
+def test_a_non_utf8_file_name_opens_as_the_builtin_opens_it(io_mode, tmp_path):
+    raw_name = os.fsencode(tmp_path) + b"/caf\xe9"
+    escaped = os.fsdecode(raw_name)
+
+    async def scenario():
+        async with kiln.open(raw_name, "wb") as f:
+            await f.write(b"by bytes")
+            assert f.name == raw_name
+        async with kiln.open(escaped, "ab") as f:
+            await f.write(b", by escaped str")
+            assert f.name == escaped
+
+    run(scenario())
+    with open(raw_name, "rb") as f:
+        assert f.read() == b"by bytes, by escaped str"
+
+
+def test_fsync_and_fdatasync_write_what_is_buffered(io_mode, tmp_path):
+    path = tmp_path / "durable"
+
+    async def scenario():
+        async with kiln.open(path, "wb") as f:
+            await f.write(b"first")
+            await f.fsync()
+            assert path.read_bytes() == b"first"
+            await f.write(b" second")
+            await f.fdatasync()
+            assert path.read_bytes() == b"first second"
+        async with kiln.open(path, "a", encoding="ascii") as text:
+            await text.write("!")
+            await text.buffer.fsync()
+            assert path.read_bytes() == b"first second!"
+
+    run(scenario())
+
+
+def test_kiln_engine_names_the_engine():
+    assert kiln.engine() in {"io_uring", "pool", "iocp", "inline", "deferred", "held"}

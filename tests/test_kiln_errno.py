@@ -1,0 +1,201 @@
+"""System failures raised exactly as the built-in open raises them: type, errno, strerror, filename."""
+
+import asyncio
+import errno
+import os
+import pickle
+import resource
+import signal
+import sys
+
+import pytest
+
+import kiln
+from kiln_helpers import io_mode, run  # noqa: F401 - io_mode is a fixture
+
+pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="errno values of Linux")
+
+
+def builtin_failure(action):
+    try:
+        action()
+    except OSError as exc:
+        return type(exc), exc.errno, exc.strerror, exc.filename
+    return None
+
+
+def kiln_failure(action):
+    try:
+        run(action())
+    except OSError as exc:
+        return type(exc), exc.errno, exc.strerror, exc.filename
+    return None
+
+
+def make_cases(tmp_path):
+    (tmp_path / "file").write_bytes(b"x")
+    (tmp_path / "dir").mkdir()
+    os.symlink(tmp_path / "loop", tmp_path / "loop")
+    long_name = str(tmp_path / ("n" * 300))
+    return {
+        "ENOENT": (str(tmp_path / "missing"), "rb"),
+        "ENOENT parent": (str(tmp_path / "missing" / "child"), "wb"),
+        "EEXIST": (str(tmp_path / "file"), "xb"),
+        "EISDIR read": (str(tmp_path / "dir"), "rb"),
+        "EISDIR write": (str(tmp_path / "dir"), "wb"),
+        "ENOTDIR": (str(tmp_path / "file" / "child"), "rb"),
+        "ELOOP": (str(tmp_path / "loop"), "rb"),
+        "ENAMETOOLONG": (long_name, "wb"),
+    }
+
+
+@pytest.mark.parametrize("case", ["ENOENT", "ENOENT parent", "EEXIST", "EISDIR read", "EISDIR write", "ENOTDIR",
+                                  "ELOOP", "ENAMETOOLONG"])
+def test_open_fails_as_the_builtin(io_mode, tmp_path, case):
+    path, mode = make_cases(tmp_path)[case]
+    expected = builtin_failure(lambda: open(path, mode))
+    assert expected is not None
+    assert kiln_failure(lambda: kiln.open(path, mode)) == expected
+
+
+def test_a_full_device_fails_writes_with_enospc(io_mode):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+
+    def builtin():
+        with open("/dev/full", "wb") as f:
+            f.write(b"x" * 100)
+
+    async def with_kiln():
+        async with kiln.open("/dev/full", "wb") as f:
+            await f.write(b"x" * 100)
+
+    expected = builtin_failure(builtin)
+    assert expected is not None and expected[1] == errno.ENOSPC
+    got = kiln_failure(with_kiln)
+    assert got[:3] == expected[:3]
+
+
+def test_a_fifo_without_reader_fails_writes_with_epipe_and_opens_with_enxio(io_mode, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    expected_open = builtin_failure(lambda: os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+    assert kiln_failure(lambda: kiln.open(fifo, "wb"))[:3] == expected_open[:3] == (OSError, errno.ENXIO,
+                                                                                      os.strerror(errno.ENXIO))
+
+    async def scenario():
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        f = await kiln.open(fifo, "wb", buffering=0)
+        os.close(reader)
+        try:
+            await f.write(b"nobody reads this")
+        finally:
+            await f.close()
+
+    got = kiln_failure(scenario)
+    assert got[:2] == (BrokenPipeError, errno.EPIPE)
+
+
+def in_child(action):
+    """Runs ``action`` in a forked child; its result (or its failure, as text) comes back pickled."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_end)
+        try:
+            outcome = pickle.dumps(action())
+        except BaseException as exc:  # noqa: B036
+            outcome = pickle.dumps(f"raised {type(exc).__name__}: {exc}")
+        os.write(write_end, outcome)
+        os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as pipe:
+        outcome = pickle.loads(pipe.read())
+    os.waitpid(pid, 0)
+    assert not isinstance(outcome, str), outcome
+    return outcome
+
+
+def test_a_file_past_the_size_limit_fails_with_efbig(tmp_path):
+    path = tmp_path / "big"
+
+    def child():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+        def builtin():
+            with open(path, "wb", buffering=0) as f:
+                f.write(b"x" * 4096)
+                f.write(b"y")
+
+        async def with_kiln():
+            async with kiln.open(path, "wb", buffering=0) as f:
+                assert await f.write(b"x" * 4096) == 4096
+                await f.write(b"y")
+
+        return builtin_failure(builtin), kiln_failure(with_kiln)
+
+    expected, got = in_child(child)
+    assert expected[:2] == (OSError, errno.EFBIG)
+    assert got == expected
+
+
+def test_permission_is_refused_as_the_builtin_refuses_it(tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("switches to an unprivileged user, which needs root")
+    shared = f"/tmp/kiln-perm-{os.getpid()}"
+    os.makedirs(shared, exist_ok=True)
+    os.chmod(shared, 0o777)
+    secret, dropbox = f"{shared}/secret", f"{shared}/dropbox"
+    for name, permissions in ((secret, 0o000), (dropbox, 0o222)):
+        with open(name, "wb"):
+            pass
+        os.chmod(name, permissions)
+
+    def child():
+        os.setgid(65534)
+        os.setuid(65534)
+
+        async def append_to_dropbox():
+            async with kiln.open(dropbox, "ab") as f:
+                await f.write(b"for your eyes only")
+
+        run(append_to_dropbox())
+        return (builtin_failure(lambda: open(secret, "rb")), kiln_failure(lambda: kiln.open(secret, "rb")),
+                builtin_failure(lambda: open(dropbox, "rb")), kiln_failure(lambda: kiln.open(dropbox, "rb")))
+
+    try:
+        secret_builtin, secret_kiln, box_builtin, box_kiln = in_child(child)
+        assert secret_kiln == secret_builtin and secret_builtin[1] == errno.EACCES
+        assert box_kiln == box_builtin
+        with open(dropbox, "rb") as f:
+            assert f.read() == b"for your eyes only"
+    finally:
+        for name in (secret, dropbox):
+            os.unlink(name)
+        os.rmdir(shared)
+
+
+def test_injected_windows_codes_still_map(emu, tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(b"data")
+
+    async def scenario():
+        emu.fail_next("ReadFile", 112)  # ERROR_DISK_FULL, as a Windows layer reports it
+        async with kiln.open(path, "rb", buffering=0) as f:
+            await f.read(1)
+
+    with pytest.raises(OSError) as caught:
+        run(scenario())
+    assert caught.value.errno == errno.ENOSPC
+
+
+def test_the_event_loop_is_left_running_after_failures(io_mode, tmp_path):
+    async def scenario():
+        for _ in range(3):
+            with pytest.raises(FileNotFoundError):
+                await kiln.open(tmp_path / "missing")
+        await asyncio.sleep(0)
+        return True
+
+    assert run(scenario())
