@@ -23,6 +23,16 @@ IO_INLINE, IO_DEFERRED, IO_HELD, IO_SYSTEM, IO_POOL = 0, 1, 2, 3, 4
 ENGINE_TEST, ENGINE_URING, ENGINE_POOL = 0, 1, 2
 
 
+ERRNO_FLAG = 0x20000000
+
+
+def system_code(windows_code, errno_value):
+    """The code a failure the system reported comes with: its Windows code on
+    Windows; on Linux the errno value, carried in the codes Windows leaves to
+    applications."""
+    return ERRNO_FLAG | errno_value if EMULATED else windows_code
+
+
 def winerror(exc):
     """The Windows error code an OSError raised by the module carries."""
     if EMULATED:

@@ -116,12 +116,24 @@ def test_an_iocp_made_by_a_later_exit_callback_delivers():
 
 
 @pytest.mark.skipif(not EMULATED, reason="a legacy sub-interpreter through _testcapi")
-def test_a_sub_interpreter_that_made_the_first_iocp_leaves_the_main_one_working():
+def test_sub_interpreters_are_refused_and_leave_the_main_one_working(tmp_path):
     if importlib.util.find_spec("_testcapi") is None:
         pytest.skip("this interpreter has no _testcapi")
-    out = run_clean(LATE_USE, """
+    path = tmp_path / "f"
+    path.write_bytes(b"data")
+    use = textwrap.dedent(f"""
+        import asyncio, kiln
+        async def main():
+            f = await kiln.open({str(path)!r})
+            await f.pread(0, 4)
+            await f.close()
+        asyncio.run(main())
+    """)
+    out = run_clean(LATE_USE, f"""
         import _testcapi
-        assert _testcapi.run_in_subinterp("import _kiln; iocp = _kiln.Iocp(object(), print)") == 0
+        for _ in range(2):
+            assert _testcapi.run_in_subinterp({use!r}) != 0
+            assert _testcapi.run_in_subinterp("import _kiln") != 0
         late()
     """)
     assert out.splitlines() == ["late [(1, 6, 0, None)]"]

@@ -1,13 +1,14 @@
 """Iocp on a real asyncio loop: completions, batches, delivery and stopping."""
 
 import asyncio
+import errno
 import sys
 
 import pytest
 
 import _kiln
 from iocp_helpers import io, settles  # noqa: F401 - io is a fixture
-from support import IO_DEFERRED, IO_INLINE, IO_SYSTEM, on_other_thread, sparse_offset, touch
+from support import IO_DEFERRED, IO_INLINE, IO_SYSTEM, on_other_thread, sparse_offset, system_code, touch
 
 
 @pytest.fixture(params=[IO_INLINE, IO_DEFERRED, IO_SYSTEM], ids=["inline", "deferred", "system"])
@@ -48,12 +49,12 @@ def test_offsets_above_4_gib_reach_a_sparse_file(io, mode, tmp_path):
 
 @pytest.mark.parametrize("create, truncate, exclusive, existed, error, content", [
     (False, False, False, True, 0, b"data"),
-    (False, False, True, False, 2, None),  # exclusive counts only with create
+    (False, False, True, False, system_code(2, errno.ENOENT), None),  # exclusive counts only with create
     (False, True, False, True, 0, b""),
     (False, True, True, False, 0, b""),  # truncate alone creates
     (True, False, False, True, 0, b"data"),  # opened, not truncated
-    (True, False, True, True, 80, b"data"),
-    (True, True, True, True, 80, b"data"),
+    (True, False, True, True, system_code(80, errno.EEXIST), b"data"),
+    (True, True, True, True, system_code(80, errno.EEXIST), b"data"),
 ])
 def test_open_dispositions(io, tmp_path, create, truncate, exclusive, existed, error, content):
     path = tmp_path / "f"

@@ -10,6 +10,7 @@ import pytest
 
 import kiln
 from kiln_helpers import io_mode, run  # noqa: F401 - io_mode is a fixture
+from support import IO_INLINE
 
 
 def test_size_and_truncate_go_by_the_open_file(io_mode, tmp_path):
@@ -115,6 +116,66 @@ def test_a_cancelled_waiter_leaves_the_queue(tmp_path):
 
     async def scenario():
         async with kiln.open(path, "rb", buffering=0) as f:
+            first = asyncio.ensure_future(f.read(1))
+            waiting = asyncio.ensure_future(f.read(1))
+            last = asyncio.ensure_future(f.read(1))
+            await asyncio.sleep(0)
+            waiting.cancel()
+            assert (await first, await last) == (b"0", b"1")
+            assert waiting.cancelled()
+            assert await f.read() == b"23456789"
+
+    run(scenario())
+
+
+def test_a_fifo_read_in_pieces_is_read_whole(io_mode, tmp_path):
+    if io_mode == IO_INLINE:
+        pytest.skip("inline I/O waits for the writer on the loop's thread, holding the interpreter lock")
+    path = tmp_path / "fifo"
+    os.mkfifo(path)
+    pieces = [b"a" * 1000, b"b" * 70000, b"c" * 5]
+
+    def writer():
+        with open(path, "wb", buffering=0) as f:
+            for piece in pieces:
+                f.write(piece)
+                threading.Event().wait(0.02)
+
+    async def scenario():
+        thread = threading.Thread(target=writer)
+        thread.start()
+        try:
+            async with kiln.open(path, "rb") as f:
+                assert not f.seekable()
+                return await f.read()
+        finally:
+            await asyncio.to_thread(thread.join)
+
+    assert run(scenario()) == b"".join(pieces)
+
+
+def test_short_reads_of_a_sysfs_file_are_not_the_end(io_mode):
+    candidates = ["/sys/kernel/btf/vmlinux", "/proc/cpuinfo"]
+    path = next((p for p in candidates if os.path.exists(p)), None)
+    if path is None:
+        pytest.skip("no file that reads short here")
+
+    async def scenario():
+        async with kiln.open(path, "rb") as f:
+            return await f.read()
+
+    data = run(scenario())
+    with open(path, "rb") as f:
+        assert data == f.read()
+
+
+@pytest.mark.parametrize("lines", [[b"one\n", b"two\n", b"three"], [b"\n", b"\n"], [b"x" * 20000 + b"\n", b"y"]])
+def test_an_unbuffered_file_reads_lines(io_mode, tmp_path, lines):
+    path = tmp_path / "f"
+    path.write_bytes(b"".join(lines))
+
+    async def scenario():
+        async with kiln.open(path, "rb", buffering=0) as f:
             got = [line async for line in f]
             await f.seek(0)
             assert await f.readlines() == lines
@@ -139,7 +200,7 @@ def test_carriage_returns_split_lines_as_the_builtin_does(io_mode, tmp_path, con
         expected = f.readlines()
 
     async def scenario():
-        async with kiln.open(path, encoding="utf-8", newline=newline) as f:
+        async with kiln.open(path, "r", encoding="utf-8", newline=newline) as f:
             return [line async for line in f]
 
     assert run(scenario()) == expected

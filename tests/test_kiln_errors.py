@@ -114,7 +114,8 @@ def test_a_closed_file_refuses_every_call_and_never_reaches_a_reused_handle(io_m
         closed = await kiln.open(first, "r+b")
         await closed.close()
         async with kiln.open(second, "r+b") as other:  # may get the closed file's handle value
-            with pytest.raises(ValueError, match="I/O operation on closed file"):
+            # The built-in's messages: "I/O operation on closed file.", "seek of closed file"...
+            with pytest.raises(ValueError, match="closed file"):
                 await getattr(closed, name)(*args)
             assert await other.read() == b"second"
         await closed.close()  # closing again does nothing
@@ -142,7 +143,7 @@ def test_the_wrong_direction_is_unsupported(tmp_path, mode, call, args):
 
 @pytest.mark.parametrize("call, args, exc_type", [
     ("pread", (-1, 1), ValueError), ("pread", (0, -1), ValueError), ("pwrite", (-1, b"x"), ValueError),
-    ("pwrite", (0, "text"), TypeError), ("write", ("text",), TypeError), ("seek", (-1,), ValueError),
+    ("pwrite", (0, "text"), TypeError), ("write", ("text",), TypeError), ("seek", (-1,), OSError),
     ("seek", (0, 3), ValueError), ("pread_many", ([(0, -1)],), ValueError),
 ])
 def test_bad_arguments(tmp_path, call, args, exc_type):
@@ -168,7 +169,7 @@ def test_a_backend_closed_under_waiting_reads_fails_them(emu, tmp_path):
         await asyncio.sleep(0)
         with pytest.warns(ResourceWarning, match="unclosed file"):
             backend.close()
-        with pytest.raises(OSError):
+        with pytest.raises(ValueError, match="closed file"):
             await read
         emu.release_held()
 

@@ -89,7 +89,7 @@ def test_a_cancelled_read_or_write_leaves_the_position(emu, tmp_path):
     run(scenario())
 
 
-def test_closing_waits_for_the_operations_in_flight(emu, tmp_path):
+def test_closing_stops_the_operations_in_flight_and_waits_for_them(emu, tmp_path):
     path = tmp_path / "f"
     path.write_bytes(b"data")
 
@@ -99,13 +99,13 @@ def test_closing_waits_for_the_operations_in_flight(emu, tmp_path):
         reads = [asyncio.ensure_future(f.pread(n, 2)) for n in range(3)]
         reads[0].cancel()  # cancelled, but still in flight
         await asyncio.sleep(0)
-        closing = asyncio.ensure_future(f.close())
-        await asyncio.sleep(0.05)
-        assert f.closed and not closing.done()
-        emu.release_held()
+        handles = emu.open_handles()
         emu.set_io_mode(IO_INLINE)
-        await closing
-        assert [await r for r in reads[1:]] == [b"at", b"ta"]
+        await f.close()  # nothing released them: the close stopped them
+        assert f.closed and emu.open_handles() == handles - 1
+        for read in reads[1:]:
+            with pytest.raises(ValueError, match="closed file"):
+                await read
 
     run(scenario())
 
@@ -254,7 +254,7 @@ def test_a_loop_closing_while_a_file_waits_to_close_still_closes_its_handle(emu,
         loop.close()
     emu.release_held()
     assert emu.open_handles() == before
-    assert not any(task.done() for task in tasks)  # left behind by the closed loop, as asyncio leaves them
+    assert all(task.done() for task in tasks)  # the close stopped the read, and finished
 
 
 def test_a_closed_backend_may_be_collected_on_any_thread(emu):

@@ -63,7 +63,7 @@ def test_one_failed_read_fails_pread_many_after_the_others(emu, data_file):
             with pytest.raises(OSError) as caught:
                 await f.pread_many([(0, 10), (10, 10), (20, 10)])
             assert caught.value.filename == str(path)
-            assert f._inflight == 0  # close below does not wait for anything
+            assert f.raw._inflight == 0  # close below does not wait for anything
             assert await f.pread_many([(0, 3)]) == [content[:3]]
 
     run(scenario())
@@ -78,7 +78,7 @@ def test_cancelled_pread_many_lets_the_file_close(io_mode, data_file):
         await asyncio.sleep(0)
         task.cancel()
         await f.close()
-        assert f._inflight == 0
+        assert f.raw._inflight == 0
         with pytest.raises(asyncio.CancelledError):
             await task
 
@@ -107,7 +107,7 @@ def test_positional_calls_see_and_order_after_the_files_own_buffers(io_mode, tmp
 @pytest.mark.parametrize("piece", [1000, SIZE, SIZE + 1])
 def test_readall_in_pieces(io_mode, data_file, monkeypatch, piece):
     path, content = data_file
-    monkeypatch.setattr("kiln._binary.READALL_PIECE", piece)
+    monkeypatch.setattr("kiln._raw.READALL_PIECE", piece)
 
     async def scenario():
         async with kiln.open(path, buffering=512) as f:

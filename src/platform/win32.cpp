@@ -116,10 +116,22 @@ ErrorCode size_call(FileCall& call) {
     return error;
 }
 
-ErrorCode truncate_call(const FileCall& call) {
+ErrorCode set_end(Handle file, std::uint64_t length) {
     FILE_END_OF_FILE_INFO end{};
-    end.EndOfFile.QuadPart = static_cast<LONGLONG>(call.length);
-    return error_unless(SetFileInformationByHandle(call.file, FileEndOfFileInfo, &end, sizeof end));
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+    return error_unless(SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end));
+}
+
+// An append-only handle lacks FILE_WRITE_DATA, which setting the end needs:
+// a second handle of the same file, with write access, sets it instead.
+ErrorCode truncate_call(const FileCall& call) {
+    ErrorCode error = set_end(call.file, call.length);
+    if (error != ERROR_ACCESS_DENIED) return error;
+    HANDLE writer = ReOpenFile(call.file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+    if (writer == INVALID_HANDLE_VALUE) return error;
+    error = set_end(writer, call.length);
+    CloseHandle(writer);
+    return error;
 }
 
 ErrorCode perform(Handle port, FileCall& call) {

@@ -246,6 +246,14 @@ TEST_P(Calls, AnAppendHandleWritesAtTheEndWhateverTheOffset) {
     EXPECT_EQ(read(first, none, 0), (Outcome{kErrorAccessDenied, 0}));
 }
 
+TEST_P(Calls, AnAppendHandleMaySetTheEndOfTheFile) {
+    put_file(dir_ / "log", "0123456789");
+    Handle file = open_ok(dir_ / "log", kAppendData, kOpenExisting);
+    EXPECT_EQ(on_file(CallKind::Truncate, file, 4).error, 0u);
+    EXPECT_EQ(write(file, "!", 0), (Outcome{0, 1}));
+    EXPECT_EQ(fs::file_size(dir_ / "log"), 5u);
+}
+
 TEST_P(Calls, AWriteOnlyHandleNeedsNoReadPermission) {
 #ifdef _WIN32
     GTEST_SKIP() << "a write-only ACL is not set up here on Windows";

@@ -26,6 +26,8 @@ ErrorCode open_call(const CallRequest& request) {
     FileCall& call = *request.call;
     Opened opened = open_new_file(call.path, call.access, call.disposition);
     if (!opened.file) return opened.error;
+    // A file whose I/O no port would hear of is closed again.
+    if (ErrorCode error = injected_code(Operation::Associate)) return error;
     opened.file->attach(request.port);
     call.opened = insert_handle(std::move(opened.file));
     return 0;

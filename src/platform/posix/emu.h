@@ -224,9 +224,9 @@ public:
     // Identifies the file for cancellation; never reused, unlike addresses.
     std::uint64_t id() const { return id_; }
     bool can(bool write) const { return write ? access_.write || access_.append : access_.read; }
-    // Changing the end of the file needs FILE_WRITE_DATA, which an
-    // append-only handle lacks.
-    bool can_truncate() const { return access_.write; }
+    // An append-only handle may set the end of the file too, as an O_APPEND
+    // descriptor may (the Win32 layer reopens the file for it).
+    bool can_truncate() const { return access_.write || access_.append; }
     bool stream() const { return shape_ != Shape::Regular; }
     bool fifo() const { return shape_ == Shape::Fifo; }
     Shape shape() const { return shape_; }
