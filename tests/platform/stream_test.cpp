@@ -160,6 +160,36 @@ TEST_P(Background, AWriteIntoAFullFifoStopsWhenCancelled) {
 INSTANTIATE_TEST_SUITE_P(Modes, Background, ::testing::Values(3, 4),
                          [](const auto& info) { return mode_name(info.param); });
 
+// A close through start_call ends a read that waits on the stream, however
+// the close is queued: on the test worker, in issue order, it would
+// otherwise wait behind that read for ever.
+TEST_P(AllEngines, ACloseCallEndsAReadThatWaits) {
+    if (GetParam() == 0) GTEST_SKIP() << "the inline mode waits for a stream on the calling thread";
+    Handle fifo = open(dir_ / "fifo", kReadWrite, kOpenExisting);
+    ASSERT_EQ(associate(fifo, port_), port_);
+    char buffer[8];
+    Overlapped read{};
+    ASSERT_FALSE(read_file(fifo, buffer, sizeof buffer, nullptr, &read));
+    ASSERT_EQ(last_error(), kErrorIoPending);
+    FileCall call{};
+    call.kind = CallKind::Close;
+    call.file = fifo;
+    Overlapped closed{};
+    auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(start_call(port_, &call, &closed));
+    for (int packets = 0; packets < 2; ++packets) {
+        OverlappedEntry entry{};
+        std::uint32_t removed = 0;
+        ASSERT_TRUE(wait(port_, &entry, 1, &removed, 5000)) << "a packet is missing";
+        ASSERT_TRUE(entry.lpOverlapped == &read || entry.lpOverlapped == &closed);
+        if (entry.lpOverlapped == &read) {
+            EXPECT_EQ(entry.Internal, kStatusCancelled);
+        }
+    }
+    EXPECT_EQ(call.error, 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1));
+}
+
 // The test worker runs one transfer at a time, in order: a write waiting for
 // a reader who is queued behind it would wait for ever, so only the cancel.
 TEST(DeferredStream, AWriteIntoAFullFifoStopsWhenCancelled) {
