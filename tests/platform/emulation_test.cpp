@@ -494,12 +494,14 @@ TEST_P(CallFaults, FailTheCallThroughItsPacket) {
     auto attempt = [&] {
         return GetParam().kind == CallKind::Open ? open_call("opened", kReadWrite) : on(GetParam().kind, file_);
     };
+    std::uint32_t handles = kiln_emu_open_handle_count();
     ASSERT_EQ(kiln_emu_fail_next(GetParam().name, kInjected), 1);
     FileCall failed = attempt();
     EXPECT_EQ(failed.error, kInjected);
     if (GetParam().kind == CallKind::Open) {
         EXPECT_EQ(failed.opened, kInvalidHandle);
     }
+    EXPECT_EQ(kiln_emu_open_handle_count(), handles);
     FileCall done = attempt();
     EXPECT_EQ(done.error, 0u);
     if (GetParam().kind == CallKind::Open) {
@@ -512,6 +514,7 @@ TEST_P(CallFaults, FailTheCallThroughItsPacket) {
 
 INSTANTIATE_TEST_SUITE_P(Points, CallFaults,
                          ::testing::Values(CallFault{"CreateFileW", CallKind::Open},
+                                           CallFault{"AssociatePort", CallKind::Open},
                                            CallFault{"CloseHandle", CallKind::Close},
                                            CallFault{"GetFileSizeEx", CallKind::Size},
                                            CallFault{"SetEndOfFile", CallKind::Truncate},

@@ -22,10 +22,12 @@ ErrorCode retrying(SystemCall call) {
 
 ErrorCode injected_code(Operation operation) { return injected(operation) ? t_last_error : 0; }
 
+// A file that cannot be tied to the port is closed again, unseen.
 ErrorCode open_call(const CallRequest& request) {
     FileCall& call = *request.call;
     Opened opened = open_new_file(call.path, call.access, call.disposition);
     if (!opened.file) return opened.error;
+    if (ErrorCode error = injected_code(Operation::Associate)) return error;
     opened.file->attach(request.port);
     call.opened = insert_handle(std::move(opened.file));
     return 0;
