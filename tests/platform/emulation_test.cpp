@@ -462,24 +462,6 @@ protected:
     std::string path_;
 };
 
-TEST_F(Call, BadArgumentsStartNothing) {
-    FileCall call{};
-    call.kind = CallKind::Size;
-    call.file = file_;
-    Overlapped op{};
-    EXPECT_FALSE(start_call(port_, nullptr, &op));
-    EXPECT_EQ(last_error(), kErrorInvalidParameter);
-    EXPECT_FALSE(start_call(port_, &call, nullptr));
-    EXPECT_EQ(last_error(), kErrorInvalidParameter);
-    call.kind = static_cast<CallKind>(6);
-    EXPECT_FALSE(start_call(port_, &call, &op));
-    EXPECT_EQ(last_error(), kErrorInvalidParameter);
-    call.kind = CallKind::Size;
-    EXPECT_FALSE(start_call(file_, &call, &op));
-    EXPECT_EQ(last_error(), kErrorInvalidHandle);
-    EXPECT_TRUE(no_packet());
-}
-
 struct CallFault {
     const char* name;
     CallKind kind;
@@ -586,10 +568,6 @@ INSTANTIATE_TEST_SUITE_P(Handles, TruncateAccess,
                                            TruncateCase{"AppendOnly", kAppendData, kOpenExisting},
                                            TruncateCase{"ReadAndAppend", kGenericRead | kAppendData, kOpenExisting}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(Call, TruncatingPastTheLargestOffsetIsABadArgument) {
-    EXPECT_EQ(on(CallKind::Truncate, file_, std::uint64_t{1} << 63).error, kErrorInvalidParameter);
-}
 
 // Where the caller cannot read the file, asking for write access alone must
 // not ask the system for read access. Root reads anything, so the check
