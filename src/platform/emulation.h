@@ -23,4 +23,11 @@ KILN_EMU_API void kiln_emu_set_io_mode(int mode);
 // 1 io_uring, 2 the worker pool.
 KILN_EMU_API std::uint32_t kiln_emu_engine(void);
 KILN_EMU_API void kiln_emu_release_held(void);                 // let every held operation finish
-KILN_EMU_API int kiln_emu_fail_next(const char* operation, std::uint32_t error);  // 1 = known name
+// The next call of the named operation fails with `error`; 1 = known name.
+// The names are the Windows functions' (CreateFileW, ReadFile, CloseHandle,
+// GetFileSizeEx, SetEndOfFile, FlushFileBuffers...; the calls of start_call
+// fail through their packet), and "FileCall" for start_call itself. Three
+// take an errno value instead: "WorkerThread" (the next worker thread fails
+// to start), "RingSubmit" and "RingWait" (the next submission to a ring, or
+// the next wait in the kernel on one, fails so).
+KILN_EMU_API int kiln_emu_fail_next(const char* operation, std::uint32_t error);

@@ -22,6 +22,7 @@ ErrorCode retrying(SystemCall call) {
 
 ErrorCode injected_code(Operation operation) { return injected(operation) ? t_last_error : 0; }
 
+// A file that cannot be tied to the port is closed again, unseen.
 ErrorCode open_call(const CallRequest& request) {
     FileCall& call = *request.call;
     Opened opened = open_new_file(call.path, call.access, call.disposition);
@@ -120,6 +121,11 @@ bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
     CallRequest request{std::move(port_object), call, overlapped, nullptr};
     if (call->kind != CallKind::Open) request.file = find_object<File>(call->file);
     store_status(*overlapped, kStatusPending);
+    // A stream's transfers may wait for ever, and the test worker would run
+    // the close only after them: they end now, as the close would end them.
+    if (call->kind == CallKind::Close && request.file && request.file->stream()) {
+        cancel_everywhere(*request.file, nullptr);
+    }
     switch (g_io_mode.load(std::memory_order_relaxed)) {
         case kInline: run_call(request); return true;
         case kDeferred: return hand_to(test_worker(), std::move(request));
