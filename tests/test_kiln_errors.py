@@ -51,7 +51,7 @@ INJECTED = [
 
 @needs_emulation
 @pytest.mark.parametrize("operation, code, exc_type, number", INJECTED)
-def test_failures_of_every_operation_carry_errno_and_the_file_name(emu, tmp_path, operation, code, exc_type,
+def test_failures_of_every_operation_carry_errno(emu, tmp_path, operation, code, exc_type,
                                                                     number):
     path = tmp_path / "f"
     path.write_bytes(b"data")
@@ -76,7 +76,8 @@ def test_failures_of_every_operation_carry_errno_and_the_file_name(emu, tmp_path
     with pytest.raises(OSError) as caught:
         run(scenario())
     assert type(caught.value) is exc_type
-    assert (caught.value.errno, caught.value.filename) == (number, str(path))
+    # As the built-in: an open names the file, a read or write does not.
+    assert (caught.value.errno, caught.value.filename) == (number, str(path) if operation == "CreateFileW" else None)
 
 
 def test_a_failed_read_leaves_the_position(emu, tmp_path):

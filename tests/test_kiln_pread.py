@@ -62,7 +62,7 @@ def test_one_failed_read_fails_pread_many_after_the_others(emu, data_file):
             emu.fail_next("ReadFile", 6)
             with pytest.raises(OSError) as caught:
                 await f.pread_many([(0, 10), (10, 10), (20, 10)])
-            assert caught.value.filename == str(path)
+            assert caught.value.filename is None  # as a failed read of the built-in
             assert f.raw._inflight == 0  # close below does not wait for anything
             assert await f.pread_many([(0, 3)]) == [content[:3]]
 

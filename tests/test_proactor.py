@@ -1,5 +1,6 @@
 """ProactorIo from submission to result, driven by a poller over a port."""
 
+import errno
 import gc
 import os
 import sys
@@ -74,11 +75,12 @@ def raises_winerror(code, call, *args, message="I/O failed (winerror {})"):
 # ------------------------------------------------------------------ open
 
 # (create, truncate, exclusive) -> what happens to an existing file, to a missing one
+NOT_FOUND, EXISTS = support.system_code(2, errno.ENOENT), support.system_code(80, errno.EEXIST)
 DISPOSITIONS = [
-    ((False, False, False), "kept", 2), ((False, False, True), "kept", 2),
+    ((False, False, False), "kept", NOT_FOUND), ((False, False, True), "kept", NOT_FOUND),
     ((False, True, False), "emptied", "made"), ((False, True, True), "emptied", "made"),
-    ((True, False, False), "kept", "made"), ((True, False, True), 80, "made"),
-    ((True, True, False), "emptied", "made"), ((True, True, True), 80, "made"),
+    ((True, False, False), "kept", "made"), ((True, False, True), EXISTS, "made"),
+    ((True, True, False), "emptied", "made"), ((True, True, True), EXISTS, "made"),
 ]
 
 

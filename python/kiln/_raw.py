@@ -135,7 +135,8 @@ class RawFile:
     def _error(self, code: int) -> BaseException:
         if code == ERROR_OPERATION_ABORTED and self._handle is None:
             return closed_file()  # stopped by close()
-        return os_error(code, self.name)
+        # As the built-in: only a failed open names the file.
+        return os_error(code, None)
 
     # Operations in flight.
 
