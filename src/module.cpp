@@ -50,6 +50,10 @@ constexpr Signature kProactorDiscard{"ProactorIo.discard()", kDiscardParams};
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
+// A submission of Iocp's, through the code every class with a port shares.
+template <auto Body, class... Args>
+constexpr auto kViaIocp = &iocp::through<iocp::IocpFields, Body, Args...>;
+
 using DefaultFalse = Optional<Bool, false>;
 using DefaultTrue = Optional<Bool, true>;
 
@@ -60,31 +64,39 @@ PyCFunction as_cfunction() {
 
 PyMethodDef g_iocp_methods[] = {
     {"submit_open",
-     as_cfunction<&method_frame<IocpClass, kIocpSubmitOpen, iocp::iocp_submit_open, Path, Bool, Bool, Bool, Bool,
-                                DefaultFalse, DefaultTrue>>(),
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitOpen,
+                                kViaIocp<iocp::submit_open, platform::NativePath, bool, bool, bool, bool, bool, bool>,
+                                Path, Bool, Bool, Bool, Bool, DefaultFalse, DefaultTrue>>(),
      kFastcall,
      "submit_open($self, path, write, create, truncate, exclusive, *, append=False, read=True)\n--\n\n"
      "Open a file on a worker; the completion's result is the new handle.\n"
      "append: every write lands at the end of the file, whatever its offset.\n"
      "read: ask for read access (False for a file that may only be written)."},
     {"submit_read",
-     as_cfunction<&method_frame<IocpClass, kIocpSubmitRead, iocp::iocp_submit_read, SignedPtr, Unsigned64,
-                                Length32>>(),
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitRead,
+                                kViaIocp<iocp::submit_read, std::intptr_t, std::uint64_t, std::uint32_t>,
+                                SignedPtr, Unsigned64, Length32>>(),
      kFastcall, "submit_read($self, handle, offset, len)\n--\n\n"},
     {"submit_write",
-     as_cfunction<&method_frame<IocpClass, kIocpSubmitWrite, iocp::iocp_submit_write, SignedPtr, Unsigned64,
-                                Bytes>>(),
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitWrite,
+                                kViaIocp<iocp::submit_write, std::intptr_t, std::uint64_t, PyRef>,
+                                SignedPtr, Unsigned64, Bytes>>(),
      kFastcall, "submit_write($self, handle, offset, data)\n--\n\n"},
     {"submit_close", as_cfunction<&method_frame<IocpClass, kIocpSubmitClose, iocp::iocp_submit_close, SignedPtr>>(),
      kFastcall, "submit_close($self, handle)\n--\n\n"},
-    {"submit_size", as_cfunction<&method_frame<IocpClass, kIocpSubmitSize, iocp::iocp_submit_size, SignedPtr>>(),
+    {"submit_size", as_cfunction<&method_frame<IocpClass, kIocpSubmitSize,
+                                kViaIocp<iocp::submit_size, std::intptr_t>,
+                                SignedPtr>>(),
      kFastcall, "submit_size($self, handle)\n--\n\nThe completion's result is the size of the open file."},
     {"submit_truncate",
-     as_cfunction<&method_frame<IocpClass, kIocpSubmitTruncate, iocp::iocp_submit_truncate, SignedPtr,
-                                Unsigned64>>(),
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitTruncate,
+                                kViaIocp<iocp::submit_truncate, std::intptr_t, std::uint64_t>,
+                                SignedPtr, Unsigned64>>(),
      kFastcall, "submit_truncate($self, handle, size)\n--\n\nSet the end of the open file to size bytes."},
     {"submit_sync",
-     as_cfunction<&method_frame<IocpClass, kIocpSubmitSync, iocp::iocp_submit_sync, SignedPtr, Bool>>(),
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitSync,
+                                kViaIocp<iocp::submit_sync, std::intptr_t, bool>,
+                                SignedPtr, Bool>>(),
      kFastcall,
      "submit_sync($self, handle, data_only)\n--\n\n"
      "Flush the open file to stable storage (data_only: its data and only the\n"

@@ -4,6 +4,7 @@
 
 #include "frame/failure.h"
 #include "iocp/iocp_fields.h"
+#include "iocp/submit.h"
 
 #include <cstdint>
 
@@ -16,15 +17,18 @@ struct IocpClass {
     static void teardown(IocpFields& fields);
 };
 
+// A submission through an object that owns a port, refused once the object
+// has stopped (its port's handle value may already name another object).
+template <class Fields, auto Body, class... Args>
+Result<PyRef> through(Fields& self, Args&... args) {
+    if (!self.running()) {
+        return Fields::shut_down();
+    }
+    return Body(self.submitter(), args...);
+}
+
 Result<IocpFields> construct_iocp(PyRef& loop_obj, PyRef& on_complete);
-Result<PyRef> iocp_submit_open(IocpFields& self, platform::NativePath& path, bool write, bool create, bool truncate,
-                               bool exclusive, bool append, bool read);
-Result<PyRef> iocp_submit_read(IocpFields& self, std::intptr_t handle, std::uint64_t offset, std::uint32_t len);
-Result<PyRef> iocp_submit_write(IocpFields& self, std::intptr_t handle, std::uint64_t offset, PyRef& data);
 Result<PyRef> iocp_submit_close(IocpFields& self, std::intptr_t handle);
-Result<PyRef> iocp_submit_size(IocpFields& self, std::intptr_t handle);
-Result<PyRef> iocp_submit_truncate(IocpFields& self, std::intptr_t handle, std::uint64_t size);
-Result<PyRef> iocp_submit_sync(IocpFields& self, std::intptr_t handle, bool data_only);
 Result<PyRef> iocp_cancel(IocpFields& self, std::uint64_t id);
 Result<PyRef> iocp_file_type(IocpFields& self, std::intptr_t handle);
 Status iocp_shutdown(IocpFields& self);

@@ -3,6 +3,7 @@
 
 #include "iocp/iocp_engine.h"
 #include "iocp/op.h"
+#include "iocp/submit.h"
 
 #include <atomic>
 #include <cstdint>
@@ -30,6 +31,9 @@ public:
     platform::Handle port() const noexcept { return engine_->port.get(); }
     platform::Handle thread() const noexcept { return engine_->thread.get(); }
     const EngineRef& engine() const noexcept { return engine_; }
+    // What a submission goes through; valid only while running.
+    Submitter submitter() noexcept { return {engine_->port.get(), next_id_, engine_->in_flight}; }
+    static Failure shut_down();
 
 private:
     std::atomic<std::uint64_t> next_id_{1};

@@ -1,0 +1,40 @@
+// The submissions every class with a port of its own offers: each takes an
+// id, makes the operation's record, lists it as in flight and starts it, so
+// that exactly one packet for it reaches the port. A class checks that it
+// may submit (it is running) and hands over what the submission goes through.
+#pragma once
+
+#include "frame/failure.h"
+#include "iocp/in_flight.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace kiln::iocp {
+
+struct Submitter {
+    platform::Handle port;
+    std::atomic<std::uint64_t>& next_id;
+    InFlight& in_flight;
+};
+
+Result<PyRef> submit_open(Submitter to, platform::NativePath& path, bool write, bool create, bool truncate,
+                          bool exclusive, bool append, bool read);
+Result<PyRef> submit_read(Submitter to, std::intptr_t handle, std::uint64_t offset, std::uint32_t len);
+Result<PyRef> submit_write(Submitter to, std::intptr_t handle, std::uint64_t offset, PyRef& data);
+Result<PyRef> submit_close(Submitter to, std::intptr_t handle);
+// A close refused without reaching the system: the completion carries `error`.
+Result<PyRef> submit_refused_close(Submitter to, platform::ErrorCode error);
+Result<PyRef> submit_size(Submitter to, std::intptr_t handle);
+Result<PyRef> submit_truncate(Submitter to, std::intptr_t handle, std::uint64_t size);
+Result<PyRef> submit_sync(Submitter to, std::intptr_t handle, bool data_only);
+
+// A call without an overlapped form, its path (if any) copied into the record.
+Result<PyRef> submit_call(Submitter to, const platform::FileCall& call, const platform::NativePath* path = nullptr);
+
+// True when operation `id` was in flight and the system was asked to stop it.
+Result<PyRef> cancel_operation(InFlight& in_flight, std::uint64_t id);
+// A query of the handle, answered at once: it never waits for the file.
+Result<PyRef> query_file_type(std::intptr_t handle);
+
+}  // namespace kiln::iocp
