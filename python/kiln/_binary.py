@@ -67,6 +67,7 @@ class AsyncFile(LineReading[bytes]):
         # The write-behind: raw's position is at its start.
         self._write_buf = bytearray()
         self._lock = StreamLock()
+        self._closing: asyncio.Future[None] | None = None
         # A positional write may have changed bytes the read-ahead holds.
         self._stale = False
 
@@ -554,20 +555,27 @@ class AsyncFile(LineReading[bytes]):
 
         Once begun, the close finishes even if its caller is cancelled."""
         raw = self.raw
-        if raw.closed:
-            if raw._closing is not None:
-                await asyncio.shield(raw._closing)
-            return
-        raw.check_loop()
-        # A read may wait for ever (a pipe nobody writes to), holding the lock.
-        raw.cancel_in_flight(reads_only=True)
+        closing = self._closing
+        if closing is None:
+            if raw.closed:
+                return
+            raw.check_loop()
+            # A read may wait for ever (a pipe nobody writes to), holding the lock.
+            raw.cancel_in_flight(reads_only=True)
+            closing = self._closing = asyncio.ensure_future(self._close_in_turn(), loop=raw._loop)
+            closing.add_done_callback(_seen)
+        await asyncio.shield(closing)
+
+    async def _close_in_turn(self) -> None:
+        """The close itself: after the stream calls made before it, as a task of its own."""
+        raw = self.raw
         await self._lock.acquire()
         try:
             if raw.closed:
                 return
             try:
                 if self._write_buf:
-                    await asyncio.shield(self._flush_unlocked())
+                    await self._flush_unlocked()
             finally:
                 await raw.close()
         finally:
@@ -599,6 +607,12 @@ class AsyncFile(LineReading[bytes]):
     def _check_open(self) -> None:
         if self.raw.closed:
             raise closed_file()
+
+
+def _seen(task: asyncio.Future[None]) -> None:
+    """A close nobody waits for any more still reports nothing as lost."""
+    if not task.cancelled():
+        task.exception()
 
 
 def _forget(files: weakref.ref[weakref.WeakSet[AsyncFile]], file: weakref.ref[AsyncFile]) -> None:
