@@ -285,9 +285,12 @@ class Backend:
 def _finish_open(backend: Backend, target: tuple[str | bytes, asyncio.Future[int]], _op_id: int,
                  error: int, handle: int, _data: object) -> None:
     filename, future = target
-    if future.done():  # the open was cancelled
+    if future.done() or backend._closed:
+        # Cancelled, or its loop is closing and nothing will take the handle.
         if not error:
             backend._close_quietly(handle)
+        if not future.done():
+            future.set_exception(RuntimeError("the kiln backend has been closed"))
     elif error:
         future.set_exception(os_error(error, filename))
     else:

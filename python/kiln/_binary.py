@@ -556,8 +556,8 @@ class AsyncFile(LineReading[bytes]):
         Once begun, the close finishes even if its caller is cancelled."""
         raw = self.raw
         closing = self._closing
-        if closing is None:
-            if raw.closed:
+        if closing is None or closing.cancelled():
+            if raw.closed and closing is None:
                 return
             raw.check_loop()
             # A read may wait for ever (a pipe nobody writes to), holding the lock.

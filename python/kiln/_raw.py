@@ -80,6 +80,8 @@ class RawFile:
         # cancelled and before it resumed: None for a failure.
         self._late: dict[int, Any] = {}
         self._closing: asyncio.Future[None] | None = None
+        # A close has begun stopping what is in flight.
+        self._stopping = False
         self._owner = backend._owner
         self._loop = backend.loop
         self._new_future = self._loop.create_future
@@ -133,7 +135,7 @@ class RawFile:
             raise errno_error(errno.ESPIPE)
 
     def _error(self, code: int) -> BaseException:
-        if code == ERROR_OPERATION_ABORTED and self._handle is None:
+        if code == ERROR_OPERATION_ABORTED and (self._handle is None or self._stopping):
             return closed_file()  # stopped by close()
         # As the built-in: only a failed open names the file.
         return os_error(code, None)
@@ -423,12 +425,12 @@ class RawFile:
 
     # Closing.
 
-    async def close(self, before: Callable[[], Any] | None = None) -> None:
+    async def close(self) -> None:
         """Cancels what is still in flight, waits for it, then closes the handle.
 
         Shielded: once begun, a close finishes even if its caller is cancelled."""
-        if self._closing is None:
-            if self._handle is None:
+        if self._closing is None or self._closing.cancelled():
+            if self._handle is None and self._closing is None:
                 return
             self.usable()
             self._handle = None
@@ -449,6 +451,13 @@ class RawFile:
             op_id = backend._iocp.submit_close(handle)
             future = self._start(op_id)
             await future
+        except asyncio.CancelledError:
+            # The loop is going away (asyncio.run cancels every task left):
+            # the handle is closed without anyone waiting for it.
+            handle, self._os_handle = self._os_handle, None
+            if handle is not None and not backend._stopped:
+                backend._close_quietly(handle)
+            raise
         finally:
             self.closed_callback()
 
@@ -459,6 +468,7 @@ class RawFile:
         """Asks the system to stop this file's operations (or only its reads, which may wait for ever)."""
         from ._finish import finish_many
 
+        self._stopping = True
         reads = (_finish_read, finish_many, _finish_abandoned)
         mine = [op_id for op_id, entry in self._pending.items()
                 if entry[1] is self and (not reads_only or entry[0] in reads)]
