@@ -13,6 +13,8 @@ SID_VENV=/opt/kiln-venv   # inside the chroot
 # Packages the build venv needs. Debian 12's cmake is too old for FindPython's
 # Development.SABIModule (3.26+), so cmake comes from PyPI.
 BUILD_REQUIREMENTS=(scikit-build-core pytest cmake ninja)
+# What the pytest suite needs, in every venv that runs it (host, sanitizer, sid chroot).
+TEST_REQUIREMENTS=(pytest hypothesis)
 # The benchmark's peers and chart library (bench venv and host test venvs).
 mapfile -t BENCH_REQUIREMENTS < <(grep -Ev '^[[:space:]]*(#|$)' "$ROOT/bench/requirements.txt")
 

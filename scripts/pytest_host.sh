@@ -12,7 +12,7 @@ python=$(find_python "$minor") || { warn "no Python $minor on this machine"; exi
 wheel=$(wheel_in "$DIST") || die "no wheel in dist/: run scripts/wheel.sh first"
 venv="$BUILD/venv-$minor"
 # The benchmark's peers too: its test runs the suite with every participant.
-ensure_venv "$venv" "$python" pytest "${BENCH_REQUIREMENTS[@]}"
+ensure_venv "$venv" "$python" "${TEST_REQUIREMENTS[@]}" "${BENCH_REQUIREMENTS[@]}"
 install_wheel "$venv" "$wheel"
 log "pytest on $("$venv/bin/python" --version) ($python)"
 cd "$ROOT"

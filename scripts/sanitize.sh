@@ -27,7 +27,7 @@ log "building the sanitized wheel"
 KILN_SANITIZE=ON KILN_WERROR=OFF build_wheel "$BUILD/sanitize/dist" "$BUILD/sanitize/tree"
 python=$(find_python "") || die "no Python >= 3.12 found"
 venv="$BUILD/venv-sanitize"
-ensure_venv "$venv" "$python" pytest
+ensure_venv "$venv" "$python" "${TEST_REQUIREMENTS[@]}"
 install_wheel "$venv" "$(wheel_in "$BUILD/sanitize/dist")"
 
 log "pytest under ASan+UBSan ($("$venv/bin/python" --version))"

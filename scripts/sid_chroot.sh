@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes, once per machine, a Debian sid chroot with the newest Python release
-# and a venv holding pytest, in $KILN_CACHE (outside the clone). It is built
-# under a temporary name and renamed when complete, so a half-made one is
-# never used. With --remove, removes it instead.
+# and a venv holding the test requirements, in $KILN_CACHE (outside the clone).
+# It is built under a temporary name and renamed when complete, so a half-made
+# one is never used; one made with another list of requirements gets them
+# installed. With --remove, removes it instead.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -10,6 +11,7 @@ version=$SID_PYTHON
 dir=$SID_DIR
 
 complete() { [ -f "$dir/.kiln-complete" ] && [ -f "$dir$SID_VENV/pyvenv.cfg" ] && [ -x "$dir/usr/bin/python$version" ]; }
+requirements_met() { [ "$(cat "$dir/.kiln-requirements" 2>/dev/null)" = "${TEST_REQUIREMENTS[*]}" ]; }
 
 # in_chroot ROOT COMMAND...: with /proc mounted for the call only, and a
 # clean environment (the host's pip settings name paths the chroot lacks).
@@ -44,7 +46,7 @@ if [ "${1:-}" = --remove ]; then
   exit 0
 fi
 
-if complete; then
+if complete && requirements_met; then
   exit 0
 fi
 
@@ -53,7 +55,24 @@ command -v mmdebstrap >/dev/null 2>&1 || ensure_debs mmdebstrap
 mkdir -p "$KILN_CACHE"
 exec 9>"$dir.lock"
 flock 9
-if complete; then   # made by another run while we waited
+# install_requirements ROOT: the test requirements into ROOT's venv, then the
+# stamp naming them. The host's CA bundle goes in too: its network may reach
+# PyPI through a proxy whose CA only the host trusts.
+install_requirements() {
+  local root=$1 bundle='' candidate cert=()
+  for candidate in "${PIP_CERT:-}" "${SSL_CERT_FILE:-}" "${REQUESTS_CA_BUNDLE:-}" /etc/ssl/certs/ca-certificates.crt; do
+    if [ -n "$candidate" ] && [ -s "$candidate" ]; then bundle=$candidate; break; fi
+  done
+  if [ -n "$bundle" ]; then
+    cp -L "$bundle" "$root/etc/ssl/certs/kiln-host-bundle.crt"
+    cert=(--cert /etc/ssl/certs/kiln-host-bundle.crt)
+  fi
+  in_chroot "$root" "$SID_VENV/bin/python" -m pip install -q "${cert[@]}" "${TEST_REQUIREMENTS[@]}"
+  echo "${TEST_REQUIREMENTS[*]}" >"$root/.kiln-requirements"
+}
+
+if complete; then   # made by another run while we waited, or with other requirements
+  requirements_met || { log "installing ${TEST_REQUIREMENTS[*]} into the sid chroot's venv"; install_requirements "$dir"; }
   exit 0
 fi
 
@@ -72,19 +91,8 @@ start=$SECONDS
 mmdebstrap --variant=minbase --aptopt='Acquire::Check-Valid-Until "false"' \
   --include="python$version,python$version-venv,ca-certificates" sid "$tmp"
 cp -L /etc/resolv.conf "$tmp/etc/resolv.conf"
-# The host's CA bundle too: its network may reach PyPI through a proxy whose
-# CA only the host trusts.
-bundle=
-for candidate in "${PIP_CERT:-}" "${SSL_CERT_FILE:-}" "${REQUESTS_CA_BUNDLE:-}" /etc/ssl/certs/ca-certificates.crt; do
-  if [ -n "$candidate" ] && [ -s "$candidate" ]; then bundle=$candidate; break; fi
-done
-cert=()
-if [ -n "$bundle" ]; then
-  cp -L "$bundle" "$tmp/etc/ssl/certs/kiln-host-bundle.crt"
-  cert=(--cert /etc/ssl/certs/kiln-host-bundle.crt)
-fi
 in_chroot "$tmp" "python$version" -m venv "$SID_VENV"
-in_chroot "$tmp" "$SID_VENV/bin/python" -m pip install -q "${cert[@]}" pytest
+install_requirements "$tmp"
 in_chroot "$tmp" "$SID_VENV/bin/python" -c 'import sys, pytest; print("chroot:", sys.version.split()[0], "pytest", pytest.__version__)'
 touch "$tmp/.kiln-complete"
 mv "$tmp" "$dir"
