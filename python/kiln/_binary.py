@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import asyncio
 import errno
+import operator
 import os
 import weakref
 from collections.abc import Awaitable, Callable, Iterable
@@ -20,7 +21,7 @@ from ._errors import closed_file, errno_error, unsupported
 from ._finish import Group, finish_many
 from ._lines import LineReading
 from ._lock import StreamLock
-from ._raw import MAX_IO, RawFile, _index, _size_limit, _writable_view
+from ._raw import MAX_IO, OFFSET_LIMIT, RawFile, _index, _size_limit, _writable_view
 
 if TYPE_CHECKING:
     from collections.abc import Buffer
@@ -89,13 +90,39 @@ class AsyncFile(LineReading[bytes]):
     def closed(self) -> bool:
         return self.raw.closed
 
+    # A buffered file of one direction answers for the other without looking
+    # at the file, as the built-in's reader and writer classes do.
+
     def readable(self) -> bool:
+        if self._buffer_size and not self.raw._readable:
+            return False
         self.raw._check_open()
         return self.raw._readable
 
     def writable(self) -> bool:
+        if self._buffer_size and not self.raw._writable:
+            return False
         self.raw._check_open()
         return self.raw._writable
+
+    def _check_read(self) -> int:
+        """The handle to read through. A buffered file that cannot read has no
+        reading methods at all: that refusal comes before the closed file's."""
+        if self._buffer_size and not self.raw._readable:
+            raise unsupported("read")
+        return self.raw.check_readable()
+
+    def _refuse_reading(self, size: Any) -> None:
+        """A buffered file that cannot read: its reading methods take their
+        size as a C int, then refuse."""
+        if self._buffer_size and not self.raw._readable:
+            _c_int(size)
+            raise unsupported("read")
+
+    def _check_write(self) -> int:
+        if self._buffer_size and not self.raw._writable:
+            raise unsupported("write")
+        return self.raw.check_writable()
 
     def seekable(self) -> bool:
         self.raw._check_open()
@@ -138,7 +165,7 @@ class AsyncFile(LineReading[bytes]):
         if offset < 0 or size < 0:
             raise ValueError(f"negative offset or size: {offset}, {size}")
         raw = self.raw
-        handle = raw.check_readable()
+        handle = self._check_read()
         op_id, future = raw.submit_read(handle, offset, min(size, MAX_IO))
         data: bytes = await raw._wait(op_id, future)
         if len(data) == size or not data:
@@ -166,7 +193,7 @@ class AsyncFile(LineReading[bytes]):
         if self._write_buf:
             await self._locked(self._flush_unlocked)
         raw = self.raw
-        handle = raw.check_readable()
+        handle = self._check_read()
         requests = [(_index(offset), _index(size)) for offset, size in requests]
         for offset, size in requests:
             if offset < 0 or size < 0 or size > MAX_IO:
@@ -218,7 +245,7 @@ class AsyncFile(LineReading[bytes]):
         if offset < 0:
             raise ValueError(f"negative offset: {offset}")
         raw = self.raw
-        raw.check_writable()
+        self._check_write()
         payload = _as_bytes(data)
         done = 0
         while done < len(payload) or not payload:
@@ -248,6 +275,8 @@ class AsyncFile(LineReading[bytes]):
         return await self._locked(lambda: self._seek_unlocked(offset, whence))
 
     async def _seek_unlocked(self, offset: Any, whence: Any = os.SEEK_SET) -> int:
+        if not self._buffer_size:
+            return await self.raw.seek(offset, whence)
         whence = _index(whence)
         if whence not in VALID_WHENCE:
             raise ValueError(f"whence value {whence} unsupported")
@@ -255,6 +284,8 @@ class AsyncFile(LineReading[bytes]):
         if raw.closed:
             raise ValueError("seek of closed file")
         offset = _index(offset)
+        if self._buffer_size and not -OFFSET_LIMIT <= offset < OFFSET_LIMIT:
+            raise ValueError("cannot fit 'int' into an offset-sized integer")
         if self._buffer_size and whence != os.SEEK_END and not self._write_buf and self._seek_in_buffer(offset, whence):
             return raw._pos - (len(self._read_buf) - self._read_pos)  # type: ignore[operator]
         await self._flush_unlocked()
@@ -291,12 +322,13 @@ class AsyncFile(LineReading[bytes]):
 
     async def _read_unlocked(self, size: Any = -1) -> bytes:
         raw = self.raw
-        raw.check_readable()
+        self._refuse_reading(size)
         n = -1 if size is None else _index(size)
         if not self._buffer_size:
             return await raw.read(n)
         if n < -1:
             raise ValueError("read length must be non-negative or -1")
+        raw.check_readable()
         await self._before_read()
         if n == -1:
             rest = await raw.readall()
@@ -339,8 +371,9 @@ class AsyncFile(LineReading[bytes]):
 
     async def _read1_unlocked(self, size: Any = -1) -> bytes:
         raw = self.raw
-        raw.check_readable()
+        self._refuse_reading(size)
         n = _index(size)
+        raw.check_readable()
         if not self._buffer_size:
             return await raw.read(n if n >= 0 else DEFAULT_PIECE)
         if n < 0:
@@ -363,7 +396,7 @@ class AsyncFile(LineReading[bytes]):
 
     async def _peek_unlocked(self) -> bytes:
         raw = self.raw
-        raw.check_readable()
+        self._check_read()
         if not self._buffer_size:
             return await raw.peek()
         await self._before_read()
@@ -405,10 +438,14 @@ class AsyncFile(LineReading[bytes]):
 
     async def _readline_unlocked(self, size: Any = -1) -> bytes:
         raw = self.raw
-        raw.check_readable()
-        limit = _size_limit(size)
         if not self._buffer_size:
-            return await raw.readline(limit)
+            return await raw.readline(size)
+        limit = _size_limit(size)
+        if not raw._readable:
+            if limit == 0:
+                return b""  # the built-in's writer reads nothing for nothing
+            raise unsupported("read")
+        raw.check_readable()
         await self._before_read()
         buf, pos = self._read_buf, self._read_pos
         end = len(buf) if limit < 0 else min(len(buf), pos + limit)
@@ -472,8 +509,10 @@ class AsyncFile(LineReading[bytes]):
 
     async def _write_unlocked(self, data: Any) -> int:
         raw = self.raw
+        if self._buffer_size and not raw._writable:
+            raise unsupported("write")
+        view = _as_view(data)  # as the built-in, the argument is looked at before the file
         raw.check_writable()
-        view = _as_view(data)
         if self._read_buf:
             self._rewind()
         if not self._buffer_size:
@@ -494,6 +533,7 @@ class AsyncFile(LineReading[bytes]):
         await self._locked(lambda: self._writelines_unlocked(lines))
 
     async def _writelines_unlocked(self, lines: Iterable[Buffer]) -> None:
+        self.raw._check_open()
         for line in lines:
             await self._write_unlocked(line)
 
@@ -530,7 +570,7 @@ class AsyncFile(LineReading[bytes]):
         raw = self.raw
         if raw.closed:
             raise ValueError("truncate of closed file")
-        raw.check_writable()
+        self._check_write()
         await self._flush_unlocked()
         self._rewind()
         return await raw.truncate(size)
@@ -607,6 +647,13 @@ class AsyncFile(LineReading[bytes]):
     def _check_open(self) -> None:
         if self.raw.closed:
             raise closed_file()
+
+
+def _c_int(value: Any) -> int:
+    number = operator.index(value)
+    if not -(1 << 31) <= number < 1 << 31:
+        raise OverflowError("Python int too large to convert to C int")
+    return number
 
 
 def _seen(task: asyncio.Future[None]) -> None:

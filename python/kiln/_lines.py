@@ -19,9 +19,11 @@ class LineReading[T: (bytes, str)](abc.ABC):
     async def readlines(self, hint: int | None = -1) -> list[T]:
         """The remaining lines; stops once they hold ``hint`` characters or bytes, if ``hint`` > 0."""
         limit = -1 if hint is None else operator.index(hint)
+        self._check_open()  # as iterating a closed file refuses at once
         lines: list[T] = []
         total = 0
-        while line := await self.readline():
+        # By iterating, as the built-in does (a text file's tell() notices).
+        async for line in self:
             lines.append(line)
             total += len(line)
             if 0 < limit <= total:

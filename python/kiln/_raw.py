@@ -39,6 +39,8 @@ READALL_PIECE = 16 << 20
 # A file without a known size is read in pieces that grow from this.
 READALL_START = 64 << 10
 LINE_CHUNK = 8192
+# Positions are signed 64-bit numbers.
+OFFSET_LIMIT = 1 << 63
 
 # What a cancelled caller's operation does when it succeeds after all: it is
 # given what its caller would have got (the bytes read, the count written).
@@ -119,16 +121,18 @@ class RawFile:
                             f"it was used from {here} on thread {threading.get_ident()}")
 
     def check_readable(self) -> int:
-        """The handle to read through."""
+        """The handle to read through: a closed file refuses first, as FileIO's."""
+        handle = self.usable()
         if not self._readable:
             raise unsupported("File not open for reading")
-        return self.usable()
+        return handle
 
     def check_writable(self) -> int:
         """The handle to write through."""
+        handle = self.usable()
         if not self._writable:
             raise unsupported("File not open for writing")
-        return self.usable()
+        return handle
 
     def _check_seekable(self) -> None:
         if not self._seekable:
@@ -229,6 +233,8 @@ class RawFile:
     async def seek(self, pos: int, whence: int = os.SEEK_SET) -> int:
         self.usable()
         pos = _index(pos)
+        if not -OFFSET_LIMIT <= pos < OFFSET_LIMIT:
+            raise OverflowError("Python int too large to convert to C long")
         if whence == os.SEEK_SET:
             target = pos
         elif whence == os.SEEK_CUR:
@@ -313,8 +319,10 @@ class RawFile:
 
     async def readline(self, size: int | None = -1) -> bytes:
         """A line (up to ``size`` bytes), reading ahead and moving the position past the line only."""
-        handle = self.check_readable()
         limit = _size_limit(size)
+        if limit == 0:
+            return b""  # as the built-in: nothing asked for, nothing checked
+        handle = self.check_readable()
         parts: list[bytes] = []
         total = 0
         pos = await self._position()
@@ -405,6 +413,9 @@ class RawFile:
 
     async def truncate(self, size: int | None = None) -> int:
         handle = self.check_writable()
+        if self._pos is None and self._seekable:
+            # The end an append left the position at is where it stays.
+            self._pos = await self.size()
         if size is None:
             size = await self.tell()
         size = _index(size)
@@ -549,11 +560,11 @@ def _size_limit(size: Any) -> int:
 
 
 def _writable_view(buffer: Any) -> memoryview:
+    refused = TypeError(f"readinto() argument 1 must be read-write bytes-like object, not {type(buffer).__name__}")
     try:
         view = memoryview(buffer)
     except TypeError:
-        raise TypeError(f"readinto() argument must be read-write bytes-like object, "
-                        f"not {type(buffer).__name__}") from None
-    if view.readonly:
-        raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(buffer).__name__}")
+        raise refused from None
+    if view.readonly or not view.c_contiguous:
+        raise refused
     return view.cast("B") if view.format != "B" or view.ndim != 1 else view

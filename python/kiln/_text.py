@@ -79,6 +79,12 @@ class AsyncTextFile(LineReading[str]):
         self._snapshot: tuple[int, bytes] | None = None
         self._b2cratio = 0.0
         self._seekable = buffer.raw._seekable
+        # Iterating turns tell() off until the end of the file or a flush, as
+        # the built-in's next() does.
+        self._telling = self._seekable
+        # Something was read since the last write or seek: the next write
+        # goes to the text position (see _rewind).
+        self._has_read = False
         # While a read runs: the snapshots of the chunks it decoded.
         self._chunk_log: list[tuple[int, bytes, bytes]] | None = None
 
@@ -282,6 +288,7 @@ class AsyncTextFile(LineReading[str]):
         return len(self._decoded_chars) > self._decoded_chars_used
 
     def _get_decoded_chars(self, n: int) -> str:
+        self._has_read = True
         offset = self._decoded_chars_used
         if n < 0:
             chars = self._decoded_chars[offset:]
@@ -295,6 +302,7 @@ class AsyncTextFile(LineReading[str]):
         self._decoded_chars_used = 0
 
     async def _read_chunk(self, size_hint: int) -> bool:
+        self._has_read = True
         """Decodes the next chunk into the decoded characters; False at the end of the file.
 
         Before the read, the decoder's state gives the point tell() replays from."""
@@ -333,7 +341,7 @@ class AsyncTextFile(LineReading[str]):
         encoder = self._encoder
         if encoder is None:
             raise unsupported("not writable")
-        if self._pending() or self._snapshot is not None:
+        if self._has_read:
             await self._rewind()
         length = len(text)
         haslf = (self._writetranslate or self.line_buffering) and "\n" in text
@@ -350,19 +358,24 @@ class AsyncTextFile(LineReading[str]):
             await self.buffer._flush_unlocked()
         self._set_decoded_chars("")
         self._snapshot = None
+        self._has_read = False
         if self._decoder is not None:
             self._decoder.reset()
         return length
 
     async def _rewind(self) -> None:
-        """Moves the byte position back to the text position, after reading ahead."""
-        cookie = await self._tell_unlocked()
+        """Moves the byte position back to the text position, after reading ahead.
+
+        As a seek to tell() would, with what that implies: iterating no longer
+        turns tell() off, and the encoder writes no byte order mark here."""
+        cookie = await self._tell_unlocked(iterating_or_not=True)
         await self._seek_unlocked(cookie, os.SEEK_SET)
 
     async def writelines(self, lines: Iterable[str]) -> None:
         """Writes every string of ``lines``, adding no line endings."""
         await self._enter()
         try:
+            self._check_closed()
             for line in lines:
                 if not isinstance(line, str):
                     raise TypeError(f"write() argument must be str, not {type(line).__name__}")
@@ -375,16 +388,20 @@ class AsyncTextFile(LineReading[str]):
         await self._enter()
         try:
             self._check_closed()
-            await self.buffer._flush_unlocked()
+            await self._flush_unlocked()
         finally:
             self._leave()
+
+    async def _flush_unlocked(self) -> None:
+        self._telling = self._seekable
+        await self.buffer._flush_unlocked()
 
     async def truncate(self, size: int | None = None) -> int:
         """Resizes the file to ``size`` bytes; without it, to the byte position of the binary file."""
         await self._enter()
         try:
             self._check_closed()
-            await self.buffer._flush_unlocked()
+            await self._flush_unlocked()
             return await self.buffer._truncate_unlocked(size)
         finally:
             self._leave()
@@ -399,11 +416,13 @@ class AsyncTextFile(LineReading[str]):
         finally:
             self._leave()
 
-    async def _tell_unlocked(self) -> int:
+    async def _tell_unlocked(self, iterating_or_not: bool = False) -> int:
         self._check_closed()
         if not self._seekable:
             raise unsupported("underlying stream is not seekable")
-        await self.buffer._flush_unlocked()
+        if not self._telling and not iterating_or_not:
+            raise OSError("telling position disabled by next() call")
+        await self._flush_unlocked()
         position = await self.buffer._tell_unlocked()
         decoder = self._decoder
         if decoder is None or self._snapshot is None:
@@ -478,6 +497,7 @@ class AsyncTextFile(LineReading[str]):
 
     async def _seek_unlocked(self, cookie: Any, whence: int = os.SEEK_SET) -> int:
         self._check_closed()
+        self._has_read = False
         if not self._seekable:
             raise unsupported("underlying stream is not seekable")
         if whence == os.SEEK_CUR:
@@ -487,7 +507,7 @@ class AsyncTextFile(LineReading[str]):
         elif whence == os.SEEK_END:
             if cookie != 0:
                 raise unsupported("can't do nonzero end-relative seeks")
-            await self.buffer._flush_unlocked()
+            await self._flush_unlocked()
             self._set_decoded_chars("")
             self._snapshot = None
             if self._decoder is not None:
@@ -499,7 +519,7 @@ class AsyncTextFile(LineReading[str]):
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
         if cookie < 0:
             raise ValueError(f"negative seek position {cookie!r}")
-        await self.buffer._flush_unlocked()
+        await self._flush_unlocked()
         start_pos, dec_flags, bytes_to_feed, need_eof, chars_to_skip = _unpack_cookie(int(cookie))
         await self.buffer._seek_unlocked(start_pos)
         self._set_decoded_chars("")
@@ -556,6 +576,19 @@ class AsyncTextFile(LineReading[str]):
 
     def _check_open(self) -> None:
         self._check_closed()
+
+    async def __anext__(self) -> str:
+        await self._enter()
+        try:
+            self._telling = False
+            line = await self._readline_unlocked(-1)
+            if not line:
+                self._snapshot = None
+                self._telling = self._seekable
+                raise StopAsyncIteration
+            return line
+        finally:
+            self._leave()
 
 
 class _Keep:
