@@ -98,6 +98,9 @@ class Backend:
         self._loop_ref = weakref.ref(loop)
         self._owner = threading.get_ident()
         self._pending: dict[int, Pending] = {}
+        # Handles an open delivered that no file has taken yet: closed with
+        # the backend, if the loop stops before the opener resumes.
+        self._unclaimed: set[int] = set()
         self._files: weakref.WeakSet[AsyncFile] = weakref.WeakSet()
         self._idle: asyncio.Future[None] | None = None
         self._warn_unclosed = True
@@ -173,6 +176,9 @@ class Backend:
         self._settle()
         for f in list(self._files):
             f._abandon(warn=True)
+        for handle in self._unclaimed:
+            self._close_quietly(handle)
+        self._unclaimed.clear()
         self._settle()
         # The thread cancels what is left in flight and ends once the system
         # is done with every buffer.
@@ -294,6 +300,7 @@ def _finish_open(backend: Backend, target: tuple[str | bytes, asyncio.Future[int
     elif error:
         future.set_exception(os_error(error, filename))
     else:
+        backend._unclaimed.add(handle)
         future.set_result(handle)
 
 

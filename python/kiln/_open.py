@@ -136,8 +136,10 @@ class Opener(Generic[FileT]):
         except asyncio.CancelledError:
             # Cancelled after the open succeeded but before this resumed.
             if future.done() and not future.cancelled() and future.exception() is None:
+                backend._unclaimed.discard(future.result())
                 backend._close_quietly(future.result())
             raise
+        backend._unclaimed.discard(handle)
         try:
             return self._wrap(backend, handle)  # type: ignore[return-value]
         except BaseException:
