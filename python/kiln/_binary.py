@@ -94,12 +94,14 @@ class AsyncFile(LineReading[bytes]):
     # at the file, as the built-in's reader and writer classes do.
 
     def readable(self) -> bool:
+        """Whether the file was opened for reading."""
         if self._buffer_size and not self.raw._readable:
             return False
         self.raw._check_open()
         return self.raw._readable
 
     def writable(self) -> bool:
+        """Whether the file was opened for writing."""
         if self._buffer_size and not self.raw._writable:
             return False
         self.raw._check_open()
@@ -125,6 +127,7 @@ class AsyncFile(LineReading[bytes]):
         return self.raw.check_writable()
 
     def seekable(self) -> bool:
+        """Whether the file has positions (a pipe has none)."""
         self.raw._check_open()
         return self.raw._seekable
 
@@ -133,6 +136,7 @@ class AsyncFile(LineReading[bytes]):
         raise unsupported("fileno")
 
     def isatty(self) -> bool:
+        """Always False: the file is no terminal."""
         self.raw._check_open()
         return False
 
@@ -263,6 +267,7 @@ class AsyncFile(LineReading[bytes]):
     # The shared position.
 
     async def tell(self) -> int:
+        """The position in bytes."""
         return await self._locked(self._tell_unlocked)
 
     async def _tell_unlocked(self) -> int:
@@ -272,6 +277,7 @@ class AsyncFile(LineReading[bytes]):
         return pos - (len(self._read_buf) - self._read_pos)
 
     async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        """Moves the position to ``offset`` from the start, the position (1) or the end (2); returns it."""
         return await self._locked(lambda: self._seek_unlocked(offset, whence))
 
     async def _seek_unlocked(self, offset: Any, whence: Any = os.SEEK_SET) -> int:
@@ -420,6 +426,7 @@ class AsyncFile(LineReading[bytes]):
         return len(data)
 
     async def readinto1(self, buffer: Buffer) -> int:
+        """Reads into ``buffer`` what ``read1`` would return; the count read."""
         view = _writable_view(buffer)
         data = await self.read1(len(view))
         view[:len(data)] = data
@@ -530,6 +537,7 @@ class AsyncFile(LineReading[bytes]):
         return size
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
+        """Writes every bytes-like object of ``lines``, adding nothing between them."""
         await self._locked(lambda: self._writelines_unlocked(lines))
 
     async def _writelines_unlocked(self, lines: Iterable[Buffer]) -> None:
