@@ -13,6 +13,7 @@ decoded in place, so the next call sees it: nothing is lost.
 
 from __future__ import annotations
 
+import asyncio
 import codecs
 import io
 import os
@@ -592,7 +593,10 @@ class AsyncTextFile(LineReading[str]):
 
 
 class _Keep:
-    """Puts back the text that a cancelled or failed read had taken, so that nothing is lost.
+    """Puts back the text that a cancelled read had taken, so that nothing is lost.
+
+    Only a cancellation: a read that fails (a decoding error, a failed read
+    of the file) loses what it had decoded, as the built-in's does.
 
     The text goes back in front of what is left, and the snapshot is widened
     to cover every chunk decoded since the call began, so that ``tell``
@@ -612,7 +616,7 @@ class _Keep:
     def __exit__(self, exc_type: object, _exc: object, _tb: object) -> None:
         text = self.text
         log, text._chunk_log = text._chunk_log or [], None
-        if exc_type is None:
+        if exc_type is None or not issubclass(exc_type, asyncio.CancelledError):  # type: ignore[arg-type]
             return
         rest = text._decoded_chars[text._decoded_chars_used:]
         text._decoded_chars = self.chars[:self.used] + "".join(self.taken) + self.held() + rest
