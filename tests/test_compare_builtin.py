@@ -10,6 +10,9 @@ The run is bounded and deterministic: a fixed seed and KILN_COMPARE_EXAMPLES exa
 and engine. For a long exploratory run, raise the count and pick seeds of your own:
 
     KILN_COMPARE_EXAMPLES=20000 KILN_COMPARE_SEED=7 python -P -m pytest tests/test_compare_builtin.py
+
+The bounded run reports a failing example as found, without shrinking it, so that a failure costs
+seconds, not minutes; a run with KILN_COMPARE_EXAMPLES set shrinks it to its smallest form.
 """
 
 import array
@@ -26,7 +29,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import pytest
-from hypothesis import HealthCheck, seed, settings
+from hypothesis import HealthCheck, Phase, seed, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import (Bundle, RuleBasedStateMachine, initialize, invariant, multiple, precondition,
                                  rule, run_state_machine_as_test)
@@ -35,6 +38,7 @@ import kiln
 from kiln_helpers import io_mode  # noqa: F401 - a fixture
 
 EXAMPLES = int(os.environ.get("KILN_COMPARE_EXAMPLES", "100"))
+SHRINK = "KILN_COMPARE_EXAMPLES" in os.environ
 SEED = int(os.environ.get("KILN_COMPARE_SEED", "20240"))
 # A hung operation fails its step instead of the whole run.
 STEP_SECONDS = 60
@@ -621,4 +625,5 @@ def test_kiln_files_behave_as_the_builtin_files(io_mode, tmp_path, machine):  # 
 
     run_state_machine_as_test(seed(SEED)(Machine), settings=settings(
         max_examples=EXAMPLES, stateful_step_count=40, deadline=None, database=None, print_blob=False,
+        phases=list(Phase) if SHRINK else [phase for phase in Phase if phase is not Phase.shrink],
         suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]))

@@ -349,11 +349,17 @@ class AsyncTextFile(LineReading[str]):
         if haslf and self._writetranslate and self._writenl != "\n":
             text = text.replace("\n", self._writenl)
         needflush = self.line_buffering and (haslf or "\r" in text)
-        if self._encoder_at_start:
+        starting = self._encoder_at_start
+        if starting:
             self._encoder_at_start = False
             if self._seekable and await self.buffer._tell_unlocked() != 0:
                 encoder.setstate(0)  # no byte order mark in the middle of a file
-        data = encoder.encode(text)
+        try:
+            data = encoder.encode(text)
+        except BaseException:
+            if starting:
+                encoder.setstate(0)  # as the built-in's: a first write that fails still ends the start
+            raise
         await self.buffer._write_unlocked(data)
         if needflush:
             await self.buffer._flush_unlocked()
