@@ -1,0 +1,56 @@
+#include "iocp/completion.h"
+
+#include "iocp/open_flags.h"
+
+namespace kiln::iocp {
+namespace {
+
+using platform::ErrorCode;
+
+std::int64_t result_of_call(const platform::FileCall& call) noexcept {
+    switch (call.kind) {
+        case platform::CallKind::Open: return from_handle(call.opened);
+        case platform::CallKind::Size: return static_cast<std::int64_t>(call.size);
+        default: return 0;
+    }
+}
+
+std::int64_t result_of(const Op& op, std::uint32_t count) noexcept {
+    switch (op.kind) {
+        case OpKind::Open: return from_handle(op.opened_handle);
+        case OpKind::Close: return 0;
+        case OpKind::Call: return result_of_call(op.call);
+        default: return count;
+    }
+}
+
+PyRef data_of(Op& op, ErrorCode outcome, std::uint32_t count) {
+    if (op.kind == OpKind::Read && outcome == 0) {
+        return op_read_bytes(op, count);
+    }
+    return PyRef::borrow(Py_None);
+}
+
+}  // namespace
+
+PyRef completion_tuple(Op& op, std::uint32_t count) {
+    ErrorCode outcome = op_outcome(op);
+    PyRef data = data_of(op, outcome, count);
+    PyRef id = created(PyLong_FromUnsignedLongLong(op.id));
+    PyRef error = created(PyLong_FromLong(static_cast<std::int32_t>(outcome)));
+    PyRef result = created(PyLong_FromLongLong(result_of(op, count)));
+    PyRef tuple = created(PyTuple_New(4));
+    PyObject* items[] = {id.release(), error.release(), result.release(), data.release()};
+    for (Py_ssize_t index = 0; index < 4; ++index) {
+        PyTuple_SetItem(tuple.get(), index, items[index]);
+    }
+    return tuple;
+}
+
+void append_completion(PyObject* batch, const PyRef& tuple) {
+    if (PyList_Append(batch, tuple.get()) < 0) {
+        PyRef::steal(PyErr_GetRaisedException());
+    }
+}
+
+}  // namespace kiln::iocp
