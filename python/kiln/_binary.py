@@ -137,10 +137,7 @@ class AsyncFile(LineReading[bytes]):
         offset, size = _index(offset), _index(size)
         if offset < 0 or size < 0:
             raise ValueError(f"negative offset or size: {offset}, {size}")
-        raw = self.raw
-        handle = raw.check_readable()
-        op_id, future = raw.submit_read(handle, offset, min(size, MAX_IO))
-        data: bytes = await raw._wait(op_id, future)
+        data = await self.raw.pread(offset, size)
         if len(data) == size or not data:
             return data
         return await self._read_rest(offset, size, data)
@@ -182,8 +179,10 @@ class AsyncFile(LineReading[bytes]):
 
     async def _submit_many(self, handle: int, requests: list[tuple[int, int]]) -> list[bytes]:
         raw = self.raw
+        if raw._backend._read_many is not None:
+            return await raw.pread_group(handle, requests)
         group = Group(raw._new_future(), len(requests))
-        submit, pending, entry = raw._backend._iocp.submit_read, raw._pending, (finish_many, raw, group)
+        submit, pending, entry = raw._backend.submit_read, raw._pending, (finish_many, raw, group)
         irregular = group.index
         number = 0
         try:

@@ -80,6 +80,8 @@ class RawFile:
         # cancelled and before it resumed: None for a failure.
         self._late: dict[int, Any] = {}
         self._closing: asyncio.Future[None] | None = None
+        # A close has asked the system to stop what is in flight.
+        self._stopped_by_close = False
         self._owner = backend._owner
         self._loop = backend.loop
         self._new_future = self._loop.create_future
@@ -133,7 +135,7 @@ class RawFile:
             raise errno_error(errno.ESPIPE)
 
     def _error(self, code: int) -> BaseException:
-        if code == ERROR_OPERATION_ABORTED and self._handle is None:
+        if code == ERROR_OPERATION_ABORTED and (self._handle is None or self._stopped_by_close):
             return closed_file()  # stopped by close()
         # As the built-in: only a failed open names the file.
         return os_error(code, None)
@@ -195,14 +197,42 @@ class RawFile:
     # Positional I/O: any number in flight at once.
 
     def submit_read(self, handle: int, offset: int, size: int) -> tuple[int, asyncio.Future[bytes]]:
-        op_id = self._backend._iocp.submit_read(handle, offset, size)
+        op_id = self._backend.submit_read(handle, offset, size)
         return op_id, self._start_read(op_id)
 
     async def pread(self, offset: int, size: int) -> bytes:
         """One read of up to ``size`` bytes at ``offset``: what the system gave in one transfer."""
         handle = self.check_readable()
-        op_id, future = self.submit_read(handle, offset, min(size, MAX_IO))
+        size = min(size, MAX_IO)
+        backend = self._backend
+        read_now = backend._read_now
+        if read_now is None:
+            op_id, future = self.submit_read(handle, offset, size)
+        else:
+            got = read_now(handle, offset, size)
+            if type(got) is bytes:
+                if backend._yield_due(1):
+                    await backend._yield()
+                return got
+            op_id, future = got, self._start_read(got)
+            if not backend._flush_due:
+                backend._flush_soon()
         data: bytes = await self._wait(op_id, future)
+        return data
+
+    async def pread_group(self, handle: int, requests: list[tuple[int, int]]) -> list[bytes]:
+        """Every read of ``requests`` in one call, resolved together; the backend must read groups."""
+        backend = self._backend
+        got = backend._read_many(handle, requests)  # type: ignore[misc]
+        if type(got) is list:
+            if backend._yield_due(len(requests)):
+                await backend._yield()
+            return got
+        op_id: int = got  # type: ignore[assignment]
+        future = self._start_read(op_id)
+        if not backend._flush_due:
+            backend._flush_soon()
+        data: list[bytes] = await self._wait(op_id, future)
         return data
 
     async def pwrite(self, offset: int, data: bytes) -> int:
@@ -210,7 +240,7 @@ class RawFile:
         handle = self.check_writable()
         if self._abandoned:
             await self.settled()
-        op_id = self._backend._iocp.submit_write(handle, offset, data)
+        op_id = self._backend.submit_write(handle, offset, data)
         count: int = await self._wait(op_id, self._start(op_id))
         return count
 
@@ -361,7 +391,7 @@ class RawFile:
         if self._abandoned:
             await self.settled()
         pos = 0 if self._appending else await self._position()
-        op_id = self._backend._iocp.submit_write(handle, pos, data)
+        op_id = self._backend.submit_write(handle, pos, data)
 
         def late(count: Any) -> None:
             self._late_write(count)
@@ -459,6 +489,7 @@ class RawFile:
         """Asks the system to stop this file's operations (or only its reads, which may wait for ever)."""
         from ._finish import finish_many
 
+        self._stopped_by_close = True
         reads = (_finish_read, finish_many, _finish_abandoned)
         mine = [op_id for op_id, entry in self._pending.items()
                 if entry[1] is self and (not reads_only or entry[0] in reads)]

@@ -31,6 +31,19 @@ PyRef data_of(Op& op, ErrorCode outcome, std::uint32_t count) {
     return PyRef::borrow(Py_None);
 }
 
+PyRef group_tuple(const Group& group) {
+    PyRef id = created(PyLong_FromUnsignedLongLong(group.id));
+    PyRef error = created(PyLong_FromLong(static_cast<std::int32_t>(group.error)));
+    PyRef result = created(PyLong_FromLong(0));
+    PyRef data = PyRef::borrow(group.error ? Py_None : group.results);
+    PyRef tuple = created(PyTuple_New(4));
+    PyObject* items[] = {id.release(), error.release(), result.release(), data.release()};
+    for (Py_ssize_t index = 0; index < 4; ++index) {
+        PyTuple_SetItem(tuple.get(), index, items[index]);
+    }
+    return tuple;
+}
+
 }  // namespace
 
 PyRef completion_tuple(Op& op, std::uint32_t count) {
@@ -50,6 +63,27 @@ PyRef completion_tuple(Op& op, std::uint32_t count) {
 void append_completion(PyObject* batch, const PyRef& tuple) {
     if (PyList_Append(batch, tuple.get()) < 0) {
         PyRef::steal(PyErr_GetRaisedException());
+    }
+}
+
+void deliver_completion(PyObject* batch, Op& op, std::uint32_t count) {
+    Group* group = op.group;
+    if (!group) {
+        append_completion(batch, completion_tuple(op, count));
+        return;
+    }
+    ErrorCode outcome = op_outcome(op);
+    if (outcome != 0) {
+        if (group->error == 0) {
+            group->error = outcome;
+        }
+    } else {
+        PyRef data = op_read_bytes(op, count);
+        PyList_SetItem(group->results, op.index, data.release());
+    }
+    // Its maker let go before returning: the group is this read's alone now.
+    if (group->remaining == 1) {
+        append_completion(batch, group_tuple(*group));
     }
 }
 

@@ -17,4 +17,9 @@ PyRef completion_tuple(Op& op, std::uint32_t count);
 // completion, not a failure: its exception is dropped.
 void append_completion(PyObject* batch, const PyRef& tuple);
 
+// Appends what a dequeued record gives: its tuple; for a read of a group,
+// its bytes go into the group's results, and the group's tuple follows once
+// this is its last read. The record is released after this.
+void deliver_completion(PyObject* batch, Op& op, std::uint32_t count);
+
 }  // namespace kiln::iocp
