@@ -55,8 +55,11 @@ _COMPLETIONS = (LOOP, THREAD)
 
 # A task that keeps finding its reads in the cache never waits, so it yields
 # to the loop after this many reads, or after this long, whichever is first.
+# Up to UNTIMED_READ bytes a read is counted and not timed: 32 of them take
+# far less than the time allowed, and a clock read would cost a tenth of one.
 _READS_BEFORE_YIELD = 32
 _SECONDS_BEFORE_YIELD = 0.001
+UNTIMED_READ = 64 << 10
 
 
 class _Delivery:
@@ -242,18 +245,21 @@ class Backend:
         if not self._pending and self._idle is not None and not self._idle.done():
             self._idle.set_result(None)
 
-    def _yield_due(self, reads: int) -> bool:
-        """Counts reads that completed without waiting; True when the caller should yield."""
-        left = self._reads_left - reads
-        if left > 0 and _now() < self._yield_at:
-            self._reads_left = left
-            return False
-        self._reads_left = _READS_BEFORE_YIELD
-        return True
+    def _weight(self, size: int) -> int:
+        """What a read that needed no wait counts against the turn's budget: a
+        large one counts it all once the turn has run for its time."""
+        if size <= UNTIMED_READ:
+            return 1
+        now = _now()
+        if self._yield_at == 0.0:
+            self._yield_at = now + _SECONDS_BEFORE_YIELD
+        return _READS_BEFORE_YIELD if now >= self._yield_at else 1
 
     async def _yield(self) -> None:
+        """Lets the loop run a turn, then starts a new budget."""
+        self._reads_left = _READS_BEFORE_YIELD
+        self._yield_at = 0.0
         await asyncio.sleep(0)
-        self._yield_at = _now() + _SECONDS_BEFORE_YIELD
 
     async def __aenter__(self) -> Backend:
         return self

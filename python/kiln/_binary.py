@@ -17,6 +17,8 @@ from collections.abc import Awaitable, Callable, Iterable
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from ._errors import closed_file, errno_error, unsupported
+from ._backend import UNTIMED_READ as _UNTIMED_READ
+from ._raw import _running_loop
 from ._finish import Group, finish_many
 from ._lines import LineReading
 from ._lock import StreamLock
@@ -134,10 +136,29 @@ class AsyncFile(LineReading[bytes]):
         """Reads up to ``size`` bytes at ``offset``; fewer only at the end of the file."""
         if self._write_buf:
             await self._locked(self._flush_unlocked)  # this object's own writes come first
-        offset, size = _index(offset), _index(size)
+        if type(offset) is not int or type(size) is not int:
+            offset, size = _index(offset), _index(size)
         if offset < 0 or size < 0:
             raise ValueError(f"negative offset or size: {offset}, {size}")
-        data = await self.raw.pread(offset, size)
+        raw = self.raw
+        read_now = raw._read_now
+        handle = raw._handle
+        if read_now is None or size > _UNTIMED_READ or handle is None or not raw._readable or \
+                _running_loop() is not raw._loop:
+            data = await raw.pread(offset, size)  # the checks, large reads, and the path without a cache read
+        else:
+            got = read_now(handle, offset, size)
+            if type(got) is not bytes:
+                data = await raw.wait_read(got)
+            else:
+                # What the cache held came without a wait: the loop gets its turn now and then.
+                backend = raw._backend
+                left = backend._reads_left - 1
+                if left > 0:
+                    backend._reads_left = left
+                else:
+                    await backend._yield()
+                data = got
         if len(data) == size or not data:
             return data
         return await self._read_rest(offset, size, data)

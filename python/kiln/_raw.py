@@ -86,6 +86,8 @@ class RawFile:
         self._loop = backend.loop
         self._new_future = self._loop.create_future
         self._pending = backend._pending
+        # The backend's read of what the cache holds; None where every read waits.
+        self._read_now = backend._read_now
 
     # Checks.
 
@@ -122,7 +124,12 @@ class RawFile:
         """The handle to read through."""
         if not self._readable:
             raise unsupported("File not open for reading")
-        return self.usable()
+        if _running_loop() is not self._loop:
+            raise self._foreign_use()
+        handle = self._handle
+        if handle is None:
+            raise closed_file()
+        return handle
 
     def check_writable(self) -> int:
         """The handle to write through."""
@@ -205,13 +212,16 @@ class RawFile:
         handle = self.check_readable()
         size = min(size, MAX_IO)
         backend = self._backend
-        read_now = backend._read_now
+        read_now = self._read_now
         if read_now is None:
             op_id, future = self.submit_read(handle, offset, size)
         else:
             got = read_now(handle, offset, size)
             if type(got) is bytes:
-                if backend._yield_due(1):
+                left = backend._reads_left - backend._weight(size)
+                if left > 0:
+                    backend._reads_left = left
+                else:
                     await backend._yield()
                 return got
             op_id, future = got, self._start_read(got)
@@ -220,12 +230,24 @@ class RawFile:
         data: bytes = await self._wait(op_id, future)
         return data
 
+    async def wait_read(self, op_id: int) -> bytes:
+        """The bytes of a read that the backend's read_now submitted."""
+        future = self._start_read(op_id)
+        backend = self._backend
+        if not backend._flush_due:
+            backend._flush_soon()
+        data: bytes = await self._wait(op_id, future)
+        return data
+
     async def pread_group(self, handle: int, requests: list[tuple[int, int]]) -> list[bytes]:
         """Every read of ``requests`` in one call, resolved together; the backend must read groups."""
         backend = self._backend
         got = backend._read_many(handle, requests)  # type: ignore[misc]
         if type(got) is list:
-            if backend._yield_due(len(requests)):
+            left = backend._reads_left - len(requests)
+            if left > 0:
+                backend._reads_left = left
+            else:
                 await backend._yield()
             return got
         op_id: int = got  # type: ignore[assignment]
