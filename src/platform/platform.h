@@ -226,9 +226,10 @@ std::intptr_t port_signal(Handle port);
 // Clears the signal before the packets are taken: one that arrives after
 // this sets it again. Nothing for ports without one.
 void clear_signal(Handle port);
-// Hands the loop port's queued reads and writes to the system. False with
-// last_error() when it refused them: they then fail through their packets.
-bool flush_port(Handle port);
+// Hands the loop port's queued reads and writes to the system; *submitted
+// counts them (0: nothing was queued). False with last_error() when it
+// refused them: they then fail through their packets.
+bool flush_port(Handle port, std::uint32_t* submitted);
 
 // ReadFile at `offset` of only what the system has at hand (the file cache):
 // true with *count when the bytes were copied at once (0 at the end of the

@@ -236,7 +236,10 @@ std::intptr_t port_signal(Handle) { return -1; }
 
 void clear_signal(Handle) {}
 
-bool flush_port(Handle) { return true; }
+bool flush_port(Handle, std::uint32_t* submitted) {
+    *submitted = 0;
+    return true;
+}
 
 // Every read takes the overlapped path until the port's files skip the port
 // on success (FILE_SKIP_COMPLETION_PORT_ON_SUCCESS).

@@ -10,7 +10,14 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <thread>
 #endif
 
 namespace {
@@ -32,7 +39,8 @@ protected:
     // The one packet for `overlapped`, taken without a thread blocked on the
     // port, the way a loop takes it: flush, then waits of no time.
     OverlappedEntry reap(const Overlapped* overlapped) {
-        EXPECT_TRUE(flush_port(port_)) << last_error();
+        std::uint32_t submitted = 0;
+        EXPECT_TRUE(flush_port(port_, &submitted)) << last_error();
         OverlappedEntry entry{};
         std::uint32_t removed = 0;
         for (int attempt = 0; attempt < 10000 && removed == 0; ++attempt) {
@@ -154,10 +162,71 @@ TEST_P(LoopPort, ItsDescriptorTurnsReadableWithEachArrival) {
     Overlapped read = at(0);
     bool done = read_file(file, buffer.data(), 8192, nullptr, &read);
     ASSERT_TRUE(done || last_error() == kErrorIoPending);
-    flush_port(port_);
+    std::uint32_t submitted = 0;
+    ASSERT_TRUE(flush_port(port_, &submitted));
+    EXPECT_EQ(submitted, GetParam() == 3 && engine_name() == std::string("io_uring") ? 1u : 0u);
     EXPECT_TRUE(readable(signal, 5000));
     EXPECT_EQ(reap(&read).dwNumberOfBytesTransferred, 8192u);
     close(file);
+}
+
+// The kernel's io_uring workers of this process, as /proc names them.
+unsigned kernel_workers() {
+    unsigned found = 0;
+    DIR* tasks = ::opendir("/proc/self/task");
+    while (dirent* task = tasks ? ::readdir(tasks) : nullptr) {
+        std::ifstream comm(std::string("/proc/self/task/") + task->d_name + "/comm");
+        std::string name;
+        if (std::getline(comm, name) && name.rfind("iou-wrk", 0) == 0) ++found;
+    }
+    if (tasks) ::closedir(tasks);
+    return found;
+}
+
+// The kernel limits its workers per thread that enters a ring with
+// submissions: posts from other threads (the pool's) must never carry the
+// loop's queued reads into the kernel, or each poster gets workers of its own.
+TEST(LoopPortWorkers, UncachedReadsKeepToTheEnginesLimitWhileOthersPost) {
+    use_io_mode(3);
+    if (engine_name() != std::string("io_uring")) GTEST_SKIP() << "no io_uring here";
+    ScratchDir dir;
+    constexpr std::uint32_t kMiB = 1u << 20;
+    put_file(dir / "big", std::string(8 * kMiB, 'k'));
+    int fd = ::open((dir / "big").c_str(), O_RDONLY);
+    ::fdatasync(fd);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+    Handle port = create_loop_port();
+    Handle file = open(dir / "big", kRead, kOpenExisting);
+    ASSERT_EQ(associate(file, port), port);
+    std::vector<std::vector<char>> buffers(8, std::vector<char>(kMiB));
+    std::vector<Overlapped> reads(8);
+    for (std::uint32_t n = 0; n < 8; ++n) {
+        reads[n] = at(std::uint64_t{n} * kMiB);
+        ASSERT_FALSE(read_file(file, buffers[n].data(), kMiB, nullptr, &reads[n]));
+        ASSERT_EQ(last_error(), kErrorIoPending);
+        std::thread([port] {
+            Overlapped posted{};
+            post(port, 0, 0, &posted);  // never dequeued as a record: a bare packet
+        }).join();
+    }
+    std::uint32_t submitted = 0;
+    ASSERT_TRUE(flush_port(port, &submitted));
+    EXPECT_EQ(submitted, 8u);
+    unsigned most = 0;
+    for (unsigned done = 0; done < 8;) {
+        most = std::max(most, kernel_workers());
+        OverlappedEntry entries[16];
+        std::uint32_t removed = 0;
+        if (wait(port, entries, 16, &removed, 1)) {
+            done += static_cast<unsigned>(std::count_if(entries, entries + removed, [&](const OverlappedEntry& entry) {
+                return entry.lpOverlapped >= reads.data() && entry.lpOverlapped < reads.data() + reads.size();
+            }));
+        }
+    }
+    EXPECT_LE(most, std::max(1u, std::thread::hardware_concurrency() / 2));
+    close(file);
+    close(port);
 }
 
 TEST(LoopPortSignal, OnlyLoopPortsHaveOne) {

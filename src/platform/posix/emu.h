@@ -165,8 +165,8 @@ public:
     int signal() const { return signal_; }
     void set_signal();
     void clear_signal();
-    // Hands a loop port's queued reads and writes to the kernel.
-    bool flush();
+    // Hands a loop port's queued reads and writes to the kernel; counts them.
+    bool flush(std::uint32_t* submitted);
     bool closed() const { return closed_.load(std::memory_order_acquire); }
 
     // Fork handlers: every lock of the port, taken before the fork and
@@ -191,6 +191,7 @@ private:
     std::deque<Packet> queue_;
     std::atomic<bool> closed_{false};
     int signal_;
+    std::atomic<bool> signalled_{false};  // posts since the loop last cleared the eventfd
 };
 
 void fill_entry(OverlappedEntry& entry, const Packet& packet);
@@ -443,7 +444,7 @@ public:
     ErrorCode collect(Port& port, OverlappedEntry* entries, std::uint32_t capacity, std::uint32_t* removed);
     // Submits what start() queued. A refusal breaks the ring: the queued
     // operations fail through `port`, and the errno comes back (0 on success).
-    int flush(Port& port);
+    int flush(Port& port, std::uint32_t* submitted);
     std::size_t cancel(std::uint64_t file_id, const Overlapped* overlapped);
 
     void lock_for_fork();

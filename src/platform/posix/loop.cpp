@@ -25,10 +25,11 @@ void clear_signal(Handle port) {
     if (auto object = find_object<Port>(port)) object->clear_signal();
 }
 
-bool flush_port(Handle port) {
+bool flush_port(Handle port, std::uint32_t* submitted) {
+    *submitted = 0;
     auto object = find_object<Port>(port);
     if (!object) return fail(kErrorInvalidHandle);
-    return object->flush();
+    return object->flush(submitted);
 }
 
 namespace {

@@ -51,16 +51,24 @@ void Port::wake_waiter() {
     }
 }
 
-void Port::set_signal() { ::eventfd_write(signal_, 1); }
-
-void Port::clear_signal() {
-    eventfd_t ignored;
-    if (signal_ >= 0) ::eventfd_read(signal_, &ignored);
+// Once set, the eventfd stays readable until the loop clears it: the
+// posters after the first need not write it again.
+void Port::set_signal() {
+    if (!signalled_.exchange(true, std::memory_order_acq_rel)) ::eventfd_write(signal_, 1);
 }
 
-bool Port::flush() {
+// Read before the flag is lowered: a poster that saw it raised has queued
+// its packet already, and the take after this finds it.
+void Port::clear_signal() {
+    eventfd_t ignored;
+    if (signal_ < 0) return;
+    ::eventfd_read(signal_, &ignored);
+    signalled_.store(false, std::memory_order_release);
+}
+
+bool Port::flush(std::uint32_t* submitted) {
     Ring* ring = this->ring();
-    int error = ring ? ring->flush(*this) : 0;
+    int error = ring ? ring->flush(*this, submitted) : 0;
     return error == 0 || fail(status_to_error(status_from_errno(error)));
 }
 

@@ -595,14 +595,18 @@ ErrorCode Ring::collect(Port& port, OverlappedEntry* entries, std::uint32_t capa
     return 0;
 }
 
-int Ring::flush(Port& port) {
+int Ring::flush(Port& port, std::uint32_t* submitted) {
     std::vector<Op*> withdrawn;
     int error = 0;
     {
         std::lock_guard lock(impl_->sq_mutex);
-        if (io_uring_sq_ready(&impl_->ring) == 0) return 0;
+        unsigned queued = io_uring_sq_ready(&impl_->ring);
+        if (queued == 0) return 0;
         error = -impl_->submit_queued_locked();
-        if (error == 0) return 0;
+        if (error == 0) {
+            *submitted = queued;
+            return 0;
+        }
         withdrawn = impl_->withdraw_queued();
     }
     impl_->break_with(error);
