@@ -154,7 +154,8 @@ PyMethodDef g_loop_methods[] = {
     {"flush", as_cfunction<&method_frame<LoopClass, kLoopFlush, iocp::loop_flush>>(), kFastcall,
      "flush($self)\n--\n\n"
      "Hand the reads and writes submitted since the last flush to the system,\n"
-     "in one system call. Call it once per loop turn after submitting."},
+     "in one system call. Call it once per loop turn after submitting. True\n"
+     "when there were any (cached reads may have completed by now: reap)."},
     {"read",
      as_cfunction<&method_frame<LoopClass, kLoopRead,
                                 iocp::loop_read,

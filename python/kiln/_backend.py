@@ -156,9 +156,11 @@ class Backend:
         # one submission each), and the submissions that wait for a flush.
         self._read_now: Callable[[int, int, int], bytes | int] | None = None
         self._read_many: Callable[[int, list[tuple[int, int]]], list[bytes] | int] | None = None
+        # The LoopPort of the loop path, also as _iocp; None on the thread path and once stopped.
+        self._port: _kiln.LoopPort | None = None
         self.completions = _completions_for(loop, completions)
         if self.completions == LOOP:
-            port = _kiln.LoopPort(cached_reads=cached_reads)
+            port = self._port = _kiln.LoopPort(cached_reads=cached_reads)
             self._iocp: _kiln.Iocp | _kiln.LoopPort | _Stopped = port
             try:
                 self._signal = port.fileno()
@@ -232,16 +234,14 @@ class Backend:
 
     def _flush(self) -> None:
         self._flush_due = False
-        if self._stopped:
-            return
-        self._iocp.flush()
-        # Cached reads complete inside the flush: finish them now, not a turn later.
-        self._reap()
+        if self._port is not None and self._port.flush():
+            # Cached reads complete inside the flush: finish them now, not a turn later.
+            self._reap()
 
     def _reap(self) -> None:
-        if self._stopped:
+        if self._port is None:
             return
-        self._finish_batch(self._iocp.reap(), False)
+        self._finish_batch(self._port.reap(), False)
         if not self._pending and self._idle is not None and not self._idle.done():
             self._idle.set_result(None)
 
@@ -301,6 +301,7 @@ class Backend:
         # A port may only be freed on the thread that made it, which this one
         # is; a backend itself may be collected later on any thread.
         self._iocp = _Stopped()
+        self._port = None
         self._read_now = self._read_many = None
         self._drain(quiet=True)
         # What never completed fails as aborted, so nobody waits for it forever.
@@ -378,9 +379,9 @@ class Backend:
     def _drain(self, quiet: bool = False) -> None:
         """Finishes every completion that has arrived."""
         if self._delivery is None:
-            if not self._stopped:
-                self._iocp.flush()
-                self._finish_batch(self._iocp.reap(), quiet)
+            if self._port is not None:
+                self._port.flush()
+                self._finish_batch(self._port.reap(), quiet)
         else:
             batches = self._delivery.batches
             while batches:
@@ -608,8 +609,8 @@ class _Stopped:
     submit_open = submit_read = submit_write = submit_close = submit_size = submit_truncate = _refuse
     submit_sync = read = read_many = _refuse
 
-    def flush(self) -> None:
-        pass
+    def flush(self) -> bool:
+        return False
 
     def reap(self) -> list[Completion]:
         return []

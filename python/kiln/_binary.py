@@ -14,7 +14,7 @@ import errno
 import os
 import weakref
 from collections.abc import Awaitable, Callable, Iterable
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar, cast
 
 from ._errors import closed_file, errno_error, unsupported
 from ._backend import UNTIMED_READ as _UNTIMED_READ
@@ -149,7 +149,7 @@ class AsyncFile(LineReading[bytes]):
         else:
             got = read_now(handle, offset, size)
             if type(got) is not bytes:
-                data = await raw.wait_read(got)
+                data = await raw.wait_read(cast(int, got))
             else:
                 # What the cache held came without a wait: the loop gets its turn now and then.
                 backend = raw._backend
@@ -185,13 +185,26 @@ class AsyncFile(LineReading[bytes]):
             await self._locked(self._flush_unlocked)
         raw = self.raw
         handle = raw.check_readable()
-        requests = [(_index(offset), _index(size)) for offset, size in requests]
-        for offset, size in requests:
-            if offset < 0 or size < 0 or size > MAX_IO:
-                raise ValueError(f"bad read request: offset {offset}, size {size}")
-        if not requests:
-            return []
-        results = await self._submit_many(handle, requests)
+        read_many = raw._backend._read_many
+        if read_many is not None:
+            # One call: it checks the requests itself when they are tuples of ints.
+            listed = requests if type(requests) is list else list(requests)
+            if not listed:
+                return []
+            try:
+                got = read_many(handle, listed)
+            except TypeError:
+                listed = _checked_requests(listed)
+                got = read_many(handle, listed)
+            if type(got) is list:
+                return await raw.read_group_at_once(got, len(listed))
+            requests = listed
+            results: list[bytes] = await raw.wait_read(cast(int, got))
+        else:
+            requests = _checked_requests(requests)
+            if not requests:
+                return []
+            results = await self._submit_many(handle, requests)
         for index, (offset, size) in enumerate(requests):
             data = results[index]
             if 0 < len(data) < size:
@@ -200,8 +213,6 @@ class AsyncFile(LineReading[bytes]):
 
     async def _submit_many(self, handle: int, requests: list[tuple[int, int]]) -> list[bytes]:
         raw = self.raw
-        if raw._backend._read_many is not None:
-            return await raw.pread_group(handle, requests)
         group = Group(raw._new_future(), len(requests))
         submit, pending, entry = raw._backend.submit_read, raw._pending, (finish_many, raw, group)
         irregular = group.index
@@ -627,6 +638,14 @@ class AsyncFile(LineReading[bytes]):
     def _check_open(self) -> None:
         if self.raw.closed:
             raise closed_file()
+
+
+def _checked_requests(requests: Iterable[tuple[int, int]]) -> list[tuple[int, int]]:
+    checked = [(_index(offset), _index(size)) for offset, size in requests]
+    for offset, size in checked:
+        if offset < 0 or size < 0 or size > MAX_IO:
+            raise ValueError(f"bad read request: offset {offset}, size {size}")
+    return checked
 
 
 def _seen(task: asyncio.Future[None]) -> None:

@@ -217,7 +217,7 @@ class RawFile:
             op_id, future = self.submit_read(handle, offset, size)
         else:
             got = read_now(handle, offset, size)
-            if type(got) is bytes:
+            if isinstance(got, bytes):
                 left = backend._reads_left - backend._weight(size)
                 if left > 0:
                     backend._reads_left = left
@@ -230,32 +230,23 @@ class RawFile:
         data: bytes = await self._wait(op_id, future)
         return data
 
-    async def wait_read(self, op_id: int) -> bytes:
-        """The bytes of a read that the backend's read_now submitted."""
+    async def wait_read(self, op_id: int) -> Any:
+        """The result of a read (or group of reads) that the backend's read_now or read_many submitted."""
         future = self._start_read(op_id)
         backend = self._backend
         if not backend._flush_due:
             backend._flush_soon()
-        data: bytes = await self._wait(op_id, future)
-        return data
+        return await self._wait(op_id, future)
 
-    async def pread_group(self, handle: int, requests: list[tuple[int, int]]) -> list[bytes]:
-        """Every read of ``requests`` in one call, resolved together; the backend must read groups."""
+    async def read_group_at_once(self, results: list[bytes], reads: int) -> list[bytes]:
+        """A group of reads that the cache held: the loop gets its turn now and then."""
         backend = self._backend
-        got = backend._read_many(handle, requests)  # type: ignore[misc]
-        if type(got) is list:
-            left = backend._reads_left - len(requests)
-            if left > 0:
-                backend._reads_left = left
-            else:
-                await backend._yield()
-            return got
-        op_id: int = got  # type: ignore[assignment]
-        future = self._start_read(op_id)
-        if not backend._flush_due:
-            backend._flush_soon()
-        data: list[bytes] = await self._wait(op_id, future)
-        return data
+        left = backend._reads_left - reads
+        if left > 0:
+            backend._reads_left = left
+        else:
+            await backend._yield()
+        return results
 
     async def pwrite(self, offset: int, data: bytes) -> int:
         """One write of ``data`` at ``offset`` (at the end, appending); the count written."""

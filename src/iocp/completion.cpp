@@ -79,6 +79,11 @@ void deliver_completion(PyObject* batch, Op& op, std::uint32_t count) {
         }
     } else {
         PyRef data = op_read_bytes(op, count);
+        // What the cache gave at once, which this read goes on from.
+        PyObject* first = PyList_GetItem(group->results, op.index);
+        if (first != Py_None && data.get() != Py_None) {
+            data = created(PyNumber_Add(first, data.get()));
+        }
         PyList_SetItem(group->results, op.index, data.release());
     }
     // Its maker let go before returning: the group is this read's alone now.

@@ -45,7 +45,8 @@ bool take(platform::Handle port, Entries& entries, std::uint32_t& removed, std::
 // comes; false when some outlived the limit (they stay allocated).
 bool drain(LoopFields::State& state) {
     state.in_flight.cancel_all();
-    platform::flush_port(state.port.get());
+    std::uint32_t submitted = 0;
+    platform::flush_port(state.port.get(), &submitted);
     auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
     Entries entries{};
     while (!state.in_flight.empty()) {
@@ -67,21 +68,32 @@ bool drain(LoopFields::State& state) {
     return true;
 }
 
-// One item of a group's requests: (offset, size).
+// The most one read of a group may ask for, as the package's reads.
+constexpr unsigned long long kLargestGroupRead = 1ull << 30;
+
+Failure bad_request(PyObject* offset, PyObject* size) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "bad read request: offset %R, size %R", offset, size);
+    return Failure::fetch();
+}
+
+// One item of a group's requests: a tuple of two ints, (offset, size), with
+// neither negative and the size at most kLargestGroupRead. TypeError for
+// anything else, so that the caller may turn what it was given into that.
 Status read_request(PyObject* item, std::uint64_t& offset, std::uint32_t& len) {
-    if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) {
-        return Failure::deferred(PyExc_TypeError, "each request must be an (offset, size) tuple");
+    if (!PyTuple_Check(item) || PyTuple_Size(item) != 2 || !PyLong_CheckExact(PyTuple_GetItem(item, 0)) ||
+        !PyLong_CheckExact(PyTuple_GetItem(item, 1))) {
+        return Failure::deferred(PyExc_TypeError, "each request must be an (offset, size) tuple of ints");
     }
-    offset = PyLong_AsUnsignedLongLong(PyTuple_GetItem(item, 0));
+    PyObject* first = PyTuple_GetItem(item, 0);
+    PyObject* second = PyTuple_GetItem(item, 1);
+    offset = PyLong_AsUnsignedLongLong(first);
     if (PyErr_Occurred()) {
-        return Failure::fetch();
+        return bad_request(first, second);
     }
-    unsigned long long size = PyLong_AsUnsignedLongLong(PyTuple_GetItem(item, 1));
-    if (PyErr_Occurred()) {
-        return Failure::fetch();
-    }
-    if (size > platform::kInfinite) {
-        return Failure::deferred(PyExc_OverflowError, "a read's size must fit in 32 bits");
+    unsigned long long size = PyLong_AsUnsignedLongLong(second);
+    if (PyErr_Occurred() || size > kLargestGroupRead) {
+        return bad_request(first, second);
     }
     len = static_cast<std::uint32_t>(size);
     return std::nullopt;
@@ -137,11 +149,12 @@ Result<PyRef> loop_fileno(LoopFields& self) {
 }
 
 Result<PyRef> loop_flush(LoopFields& self) {
+    std::uint32_t submitted = 0;
     if (self.running()) {
         // A refusal fails what was queued through its packets.
-        static_cast<void>(platform::flush_port(self.port()));
+        static_cast<void>(platform::flush_port(self.port(), &submitted));
     }
-    return PyRef::borrow(Py_None);
+    return PyRef::borrow(submitted > 0 ? Py_True : Py_False);
 }
 
 Result<PyRef> loop_reap(LoopFields& self) {
@@ -241,11 +254,19 @@ Result<PyRef> loop_read_many(LoopFields& self, std::intptr_t handle, PyRef& requ
             return std::move(*failed);
         }
         PyRef buffer = new_buffer(len);
-        if (std::optional<PyRef> data = read_at_once(at_once, handle, buffer, offset, len)) {
-            PyList_SetItem(results.get(), index, data->release());
-        } else {
+        auto place = static_cast<std::uint32_t>(index);
+        std::optional<PyRef> data = read_at_once(at_once, handle, buffer, offset, len);
+        if (!data) {
             PyList_SetItem(results.get(), index, PyRef::borrow(Py_None).release());
-            waiting.push_back({static_cast<std::uint32_t>(index), offset, std::move(buffer), len});
+            waiting.push_back({place, offset, std::move(buffer), len});
+            continue;
+        }
+        auto got = static_cast<std::uint32_t>(PyBytes_Size(data->get()));
+        PyList_SetItem(results.get(), index, data->release());
+        if (got > 0 && got < len) {
+            // The cache held the first part: the engine reads the rest, which
+            // its completion joins to it (nothing, at the end of the file).
+            waiting.push_back({place, offset + got, new_buffer(len - got), len - got});
         }
     }
     if (waiting.empty()) {

@@ -73,7 +73,9 @@ Status loop_shutdown(LoopFields& self);
 Result<PyRef> loop_read(LoopFields& self, std::intptr_t handle, std::uint64_t offset, std::uint32_t len);
 // The same for every (offset, size) of `requests`, a list: the list of
 // bytes when the cache held everything, else the id of one completion whose
-// data is that list, once the reads that had to wait are done.
+// data is that list, once the reads that had to wait are done. A read the
+// cache held only the first part of goes on through the engine, so a list
+// given at once holds every read whole, or short at the end of the file.
 Result<PyRef> loop_read_many(LoopFields& self, std::intptr_t handle, PyRef& requests);
 
 }  // namespace kiln::iocp
