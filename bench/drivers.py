@@ -5,6 +5,8 @@ import gc
 import os
 import time
 
+import workloads
+
 HEARTBEAT = 0.001
 
 
@@ -35,9 +37,12 @@ class Context:
 
 
 def run(participant, context):
-    """{"seconds": ..., "ops": ...} (and "gap" for the heartbeat workload)."""
+    """{"seconds": ..., "ops": ..., "cpu": ...} (and "gap" for the heartbeat workload);
+    "cpu" is the loop thread's own CPU time over the measured part."""
     gc.collect()
     kind = context.workload.kind
+    if context.workload.cold:
+        workloads.drop_cache(context.data_path)
     if participant.synchronous and kind != "responsive":
         return _FLOOR[kind](context)
     return asyncio.run(_ASYNC[kind](participant, context))
@@ -65,7 +70,7 @@ def _floor_rw(context):
     fd = os.open(context.data_path if w.kind == "read" else context.write_path, flags)
     try:
         size, block = w.block, context.block
-        started = time.perf_counter()
+        started, cpu_started = time.perf_counter(), time.thread_time()
         if w.kind == "read":
             for offset in context.offsets:
                 _check(len(os.pread(fd, size, offset)) == size, "short read")
@@ -73,9 +78,10 @@ def _floor_rw(context):
             for offset in context.offsets:
                 _check(os.pwrite(fd, block, offset) == size, "short write")
         seconds = time.perf_counter() - started
+        cpu = time.thread_time() - cpu_started
     finally:
         os.close(fd)
-    return {"seconds": seconds, "ops": len(context.offsets)}
+    return {"seconds": seconds, "ops": len(context.offsets), "cpu": cpu}
 
 
 def _floor_files(context):
@@ -122,7 +128,7 @@ async def _reads_and_writes(participant, context):
     try:
         files = await _open_files(participant, session, context.data_path if reading else context.write_path,
                                   "rb" if reading else "r+b", w.depth)
-        started = time.perf_counter()
+        started, cpu_started = time.perf_counter(), time.thread_time()
         if reading and participant.batched:
             await _batched_reads(files[0], context.offsets, w.block, w.depth)
         else:
@@ -131,10 +137,11 @@ async def _reads_and_writes(participant, context):
                        for f in (files * w.depth)[:w.depth]]
             await asyncio.gather(*workers)
         seconds = time.perf_counter() - started
+        cpu = time.thread_time() - cpu_started
         await _close_all(files)
     finally:
         session.finish()
-    return {"seconds": seconds, "ops": len(context.offsets)}
+    return {"seconds": seconds, "ops": len(context.offsets), "cpu": cpu}
 
 
 async def _reader(f, offsets, size):

@@ -14,7 +14,7 @@ from dataclasses import dataclass
 
 import _kiln
 
-MODULE_PARTICIPANTS = ("iocp", "kiln", "kiln-many")
+MODULE_PARTICIPANTS = ("iocp", "kiln", "kiln-thread", "kiln-async", "kiln-many", "kiln-many-thread")
 
 
 class IdFutures:
@@ -244,6 +244,24 @@ class _Kiln(_Stateless):
         return KilnFile(await kiln.open(path, mode))
 
 
+class _KilnBackend:
+    """kiln on a backend of its own: completions reaped where asked, cached reads or not."""
+
+    def __init__(self, completions, cached_reads=True):
+        self._options = {"completions": completions, "cached_reads": cached_reads}
+        self._backend = None
+
+    async def open(self, path, mode):
+        import kiln
+        if self._backend is None:
+            self._backend = kiln.Backend(**self._options)
+        return KilnFile(await self._backend.open(path, mode))
+
+    def finish(self):
+        if self._backend is not None:
+            self._backend.close()
+
+
 _SESSIONS = {
     "ceiling": lambda: Pipeline(ResolvedAtOnce),
     "executor": _Executor,
@@ -251,7 +269,10 @@ _SESSIONS = {
     "anyio": _Anyio,
     "iocp": lambda: Pipeline(_kiln.Iocp),
     "kiln": _Kiln,
+    "kiln-thread": lambda: _KilnBackend("thread"),
+    "kiln-async": lambda: _KilnBackend("loop", cached_reads=False),
     "kiln-many": _Kiln,
+    "kiln-many-thread": lambda: _KilnBackend("thread"),
 }
 
 
@@ -263,13 +284,15 @@ def _missing(module):
     return ""
 
 
-def _kiln_reason(batched):
+def _kiln_reason(batched, completions=None):
     try:
         import kiln
     except ImportError:
         return "kiln package not installed"
     if not hasattr(kiln, "open"):
         return "the kiln package has no open()"
+    if completions == "loop" and not hasattr(kiln, "completions"):
+        return "this kiln has no loop path"
     if batched and not hasattr(getattr(kiln, "AsyncFile", None), "pread_many"):
         return "kiln.AsyncFile has no pread_many"
     return ""
@@ -298,8 +321,15 @@ def all_participants(engines):
     for engine in engines:
         module += [
             Participant("iocp", "raw _kiln.Iocp, ids mapped to futures", engine=engine),
-            Participant("kiln", "kiln.open + pread/pwrite", engine=engine, reason=_kiln_reason(False)),
-            Participant("kiln-many", "kiln pread_many in groups of the depth", batched=True, engine=engine,
-                        reason=_kiln_reason(True)),
+            Participant("kiln", "kiln.open + pread/pwrite: completions on the loop, cached reads at once",
+                        engine=engine, reason=_kiln_reason(False)),
+            Participant("kiln-thread", "kiln with a completion thread (Backend(completions='thread'))",
+                        engine=engine, reason=_kiln_reason(False)),
+            Participant("kiln-async", "kiln on the loop, every read to the engine (cached_reads=False)",
+                        engine=engine, reason=_kiln_reason(False, "loop")),
+            Participant("kiln-many", "kiln pread_many in groups of the depth, on the loop", batched=True,
+                        engine=engine, reason=_kiln_reason(True)),
+            Participant("kiln-many-thread", "kiln pread_many in groups of the depth, completion thread",
+                        batched=True, engine=engine, reason=_kiln_reason(True)),
         ]
     return plain + module

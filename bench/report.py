@@ -59,10 +59,14 @@ def workload_rows(result):
             rows.append([s.key, _ms(s.gap_ms), _ms(s.above_idle_ms), _rate(s.mb_per_s), _ratio(s.to_floor)]
                         if s.measured else [s.key, s.reason or "no figure", "", "", ""])
         return header, rows
-    header = ["participant", "ops/s", "x floor [spread]", "x ceiling [spread]"]
-    rows = [[s.key, _rate(s.rate), _ratio(s.to_floor), _ratio(s.to_ceiling)] if s.measured
-            else [s.key, s.reason or "no figure", "", ""] for s in summaries]
+    header = ["participant", "ops/s", "us/op", "loop CPU us/op", "x floor [spread]", "x ceiling [spread]"]
+    rows = [[s.key, _rate(s.rate), _us(s.us_per_op), _us(s.cpu_us), _ratio(s.to_floor), _ratio(s.to_ceiling)]
+            if s.measured else [s.key, s.reason or "no figure", "", "", "", ""] for s in summaries]
     return header, rows
+
+
+def _us(value):
+    return f"{value:.2f}" if value is not None else "-"
 
 
 def caption(result):

@@ -17,6 +17,8 @@ class Summary:
     gap_ms: list = field(default_factory=list)      # heartbeat workload: largest gap per round
     above_idle_ms: list = field(default_factory=list)
     mb_per_s: float = None
+    cpu_us: float = None        # median loop-thread CPU microseconds per operation
+    us_per_op: float = None     # median wall microseconds per operation
 
     @property
     def measured(self):
@@ -54,6 +56,9 @@ def summarise(result):
             summary.rate = median([rate for rate in rates if rate])
             summary.to_floor = _ratios(rates, floor)
             summary.to_ceiling = _ratios(rates, ceiling)
+            summary.us_per_op = 1e6 / summary.rate if summary.rate else None
+            summary.cpu_us = median([figure["cpu"] / figure["ops"] * 1e6 for figure in figures
+                                     if figure.get("cpu") is not None and figure["ops"]])
             if result["kind"] == "responsive":
                 gaps = [figure["gap"] if figure else None for figure in row["figures"]]
                 summary.gap_ms = [gap * 1e3 for gap in gaps if gap is not None]

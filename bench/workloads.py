@@ -17,6 +17,7 @@ class Workload:
     depth: int = 1     # operations in flight
     ops: int = 0       # operations per participant and round
     sequential: bool = False
+    cold: bool = False  # the data file's pages are dropped from the cache before each run
     files: int = 0     # files: how many files, and ops per file and direction
     per_file: int = 0
 
@@ -44,6 +45,8 @@ def sizes(quick):
         Workload("read-4k-d1", "4 KiB random reads, 1 in flight", "read", 4 * KIB, 1, reads // 2),
         Workload("read-4k-d8", "4 KiB random reads, 8 in flight", "read", 4 * KIB, 8, reads),
         Workload("read-4k-d64", "4 KiB random reads, 64 in flight", "read", 4 * KIB, 64, reads),
+        Workload("read-4k-d64-cold", "4 KiB random reads, 64 in flight, pages dropped before each run", "read",
+                 4 * KIB, 64, reads // 4, cold=True),
         Workload("read-1m-seq", "1 MiB sequential reads, 4 in flight", "read", MIB, 4, big, sequential=True),
         Workload("write-4k-d64", "4 KiB random writes, 64 in flight", "write", 4 * KIB, 64, reads),
         Workload("small-files", f"{files} files: {per_file} writes then {per_file} reads of 512 bytes each, verified",
@@ -71,6 +74,16 @@ def make_data_file(path, size):
             for _ in range(size // MIB):
                 f.write(os.urandom(MIB))
     warm(path)
+
+
+def drop_cache(path):
+    """Takes the file's pages out of the cache, so that its reads wait for the disk."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
 
 
 def warm(path):

@@ -20,4 +20,10 @@ cd "$ROOT"
 rc=0
 "$venv/bin/python" -P -m pytest tests -q "$@" || rc=$?
 [ $rc -ne 5 ] || echo "pytest collected no tests (exit 5)" >&2
+if [ $rc -eq 0 ] && [ $# -eq 0 ]; then
+  # The package's suites again with a completion thread, the path of loops
+  # that cannot watch a descriptor.
+  log "pytest, kiln with completion threads (KILN_COMPLETIONS=thread)"
+  KILN_COMPLETIONS=thread "$venv/bin/python" -P -m pytest tests -q -k "kiln" || rc=$?
+fi
 exit $rc

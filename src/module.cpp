@@ -1,7 +1,8 @@
-// The module's entry, its execution step and the registration of its two
+// The module's entry, its execution step and the registration of its
 // classes.
 #include "frame/frame.h"
 #include "iocp/iocp.h"
+#include "iocp/loop_port.h"
 #include "iocp/proactor_io.h"
 
 #include <atomic>
@@ -12,6 +13,7 @@ namespace kiln {
 namespace {
 
 using iocp::IocpClass;
+using iocp::LoopClass;
 using iocp::ProactorClass;
 
 constexpr const char kModuleDoc[] = "Native async backend for mallow (io_uring on Linux, IOCP on Windows).";
@@ -29,6 +31,7 @@ constexpr const char* kHandleParams[] = {"handle"};
 constexpr const char* kProactorNewParams[] = {"iocp"};
 constexpr const char* kTakeParams[] = {"addr", "transferred"};
 constexpr const char* kDiscardParams[] = {"addr"};
+constexpr const char* kReadManyParams[] = {"handle", "requests"};
 
 constexpr Signature kIocpNew{"Iocp.__new__()", kIocpNewParams};
 constexpr Signature kIocpSubmitOpen{"Iocp.submit_open()", kSubmitOpenParams, 5};
@@ -40,6 +43,22 @@ constexpr Signature kIocpFileType{"Iocp.file_type()", kHandleParams};
 constexpr Signature kIocpSubmitRead{"Iocp.submit_read()", kReadParams};
 constexpr Signature kIocpSubmitWrite{"Iocp.submit_write()", kWriteParams};
 constexpr Signature kIocpSubmitClose{"Iocp.submit_close()", kHandleParams};
+constexpr const char* kLoopNewParams[] = {"cached_reads"};
+constexpr Signature kLoopNew{"LoopPort.__new__()", kLoopNewParams, 0};
+constexpr Signature kLoopSubmitOpen{"LoopPort.submit_open()", kSubmitOpenParams, 5};
+constexpr Signature kLoopSubmitSize{"LoopPort.submit_size()", kHandleParams};
+constexpr Signature kLoopSubmitTruncate{"LoopPort.submit_truncate()", kTruncateParams};
+constexpr Signature kLoopSubmitSync{"LoopPort.submit_sync()", kSyncParams};
+constexpr Signature kLoopCancel{"LoopPort.cancel()", kCancelParams};
+constexpr Signature kLoopFileType{"LoopPort.file_type()", kHandleParams};
+constexpr Signature kLoopSubmitRead{"LoopPort.submit_read()", kReadParams};
+constexpr Signature kLoopRead{"LoopPort.read()", kReadParams};
+constexpr Signature kLoopReadMany{"LoopPort.read_many()", kReadManyParams};
+constexpr Signature kLoopSubmitWrite{"LoopPort.submit_write()", kWriteParams};
+constexpr Signature kLoopSubmitClose{"LoopPort.submit_close()", kHandleParams};
+constexpr Signature kLoopFileno{"LoopPort.fileno()", {}};
+constexpr Signature kLoopFlush{"LoopPort.flush()", {}};
+constexpr Signature kLoopReap{"LoopPort.reap()", {}};
 constexpr Signature kProactorNew{"ProactorIo.__new__()", kProactorNewParams};
 constexpr Signature kProactorOpen{"ProactorIo.open()", kOpenParams};
 constexpr Signature kProactorClose{"ProactorIo.close()", kHandleParams};
@@ -53,6 +72,10 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 // A submission of Iocp's, through the code every class with a port shares.
 template <auto Body, class... Args>
 constexpr auto kViaIocp = &iocp::through<iocp::IocpFields, Body, Args...>;
+
+// The same submission through a LoopPort.
+template <auto Body, class... Args>
+constexpr auto kViaLoop = &iocp::through<iocp::LoopFields, Body, Args...>;
 
 using DefaultFalse = Optional<Bool, false>;
 using DefaultTrue = Optional<Bool, true>;
@@ -119,6 +142,81 @@ PyMethodDef g_iocp_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMethodDef g_loop_methods[] = {
+    {"fileno", as_cfunction<&method_frame<LoopClass, kLoopFileno, iocp::loop_fileno>>(), kFastcall,
+     "fileno($self)\n--\n\n"
+     "The descriptor to watch for reading (add_reader): it turns readable when\n"
+     "completions may be waiting; then call reap()."},
+    {"reap", as_cfunction<&method_frame<LoopClass, kLoopReap, iocp::loop_reap>>(), kFastcall,
+     "reap($self)\n--\n\n"
+     "Every completion waiting now, as a list of (id, winerror, result, data)\n"
+     "tuples like Iocp's batches; never waits. Clears the descriptor's signal."},
+    {"flush", as_cfunction<&method_frame<LoopClass, kLoopFlush, iocp::loop_flush>>(), kFastcall,
+     "flush($self)\n--\n\n"
+     "Hand the reads and writes submitted since the last flush to the system,\n"
+     "in one system call. Call it once per loop turn after submitting. True\n"
+     "when there were any (cached reads may have completed by now: reap)."},
+    {"read",
+     as_cfunction<&method_frame<LoopClass, kLoopRead,
+                                iocp::loop_read,
+                                SignedPtr, Unsigned64, Length32>>(),
+     kFastcall,
+     "read($self, handle, offset, len)\n--\n\n"
+     "The bytes at once when the file cache holds them (fewer than len when it\n"
+     "holds only the first part), else the id of a submitted read."},
+    {"read_many",
+     as_cfunction<&method_frame<LoopClass, kLoopReadMany,
+                                iocp::loop_read_many, SignedPtr,
+                                AnyObject>>(),
+     kFastcall,
+     "read_many($self, handle, requests)\n--\n\n"
+     "Read every (offset, size) of the list requests: the list of bytes at once\n"
+     "when the cache holds them all, else the id of one completion whose data is\n"
+     "that list (None when a read failed, with the first failure's winerror)."},
+    {"submit_open",
+     as_cfunction<&method_frame<LoopClass, kLoopSubmitOpen,
+                                kViaLoop<iocp::submit_open, platform::NativePath, bool, bool, bool, bool, bool, bool>,
+                                Path, Bool, Bool, Bool, Bool, DefaultFalse, DefaultTrue>>(),
+     kFastcall,
+     "submit_open($self, path, write, create, truncate, exclusive, *, append=False, read=True)\n--\n\n"
+     "As Iocp.submit_open."},
+    {"submit_read",
+     as_cfunction<&method_frame<LoopClass, kLoopSubmitRead,
+                                kViaLoop<iocp::submit_read, std::intptr_t, std::uint64_t, std::uint32_t>,
+                                SignedPtr, Unsigned64, Length32>>(),
+     kFastcall, "submit_read($self, handle, offset, len)\n--\n\n"},
+    {"submit_write",
+     as_cfunction<&method_frame<LoopClass, kLoopSubmitWrite,
+                                kViaLoop<iocp::submit_write, std::intptr_t, std::uint64_t, PyRef>,
+                                SignedPtr, Unsigned64, Bytes>>(),
+     kFastcall, "submit_write($self, handle, offset, data)\n--\n\n"},
+    {"submit_close", as_cfunction<&method_frame<LoopClass, kLoopSubmitClose, iocp::loop_submit_close, SignedPtr>>(),
+     kFastcall, "submit_close($self, handle)\n--\n\n"},
+    {"submit_size",
+     as_cfunction<&method_frame<LoopClass, kLoopSubmitSize, kViaLoop<iocp::submit_size, std::intptr_t>, SignedPtr>>(),
+     kFastcall, "submit_size($self, handle)\n--\n\n"},
+    {"submit_truncate",
+     as_cfunction<&method_frame<LoopClass, kLoopSubmitTruncate,
+                                kViaLoop<iocp::submit_truncate, std::intptr_t, std::uint64_t>, SignedPtr,
+                                Unsigned64>>(),
+     kFastcall, "submit_truncate($self, handle, size)\n--\n\n"},
+    {"submit_sync",
+     as_cfunction<&method_frame<LoopClass, kLoopSubmitSync, kViaLoop<iocp::submit_sync, std::intptr_t, bool>,
+                                SignedPtr, Bool>>(),
+     kFastcall, "submit_sync($self, handle, data_only)\n--\n\n"},
+    {"cancel", as_cfunction<&method_frame<LoopClass, kLoopCancel, iocp::loop_cancel, Unsigned64>>(), kFastcall,
+     "cancel($self, id)\n--\n\nAs Iocp.cancel; a group's id stops every read of the group."},
+    {"file_type", as_cfunction<&method_frame<LoopClass, kLoopFileType, iocp::loop_file_type, SignedPtr>>(),
+     kFastcall, "file_type($self, handle)\n--\n\nAs Iocp.file_type."},
+    {"shutdown", as_cfunction<&noargs_frame<LoopClass, iocp::loop_shutdown>>(), METH_NOARGS,
+     "shutdown($self)\n--\n\n"
+     "Cancel what is in flight, wait until the system is done with it (its\n"
+     "completions are dropped), and close the port."},
+    {"engine", as_cfunction<&static_frame<iocp::iocp_engine>>(), METH_NOARGS | METH_STATIC,
+     "engine()\n--\n\nAs Iocp.engine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMethodDef g_proactor_methods[] = {
     {"open",
      as_cfunction<&method_frame<ProactorClass, kProactorOpen, iocp::proactor_open, Path, Bool, Bool, Bool, Bool>>(),
@@ -161,6 +259,15 @@ PyType_Slot g_iocp_slots[] = {
     {0, nullptr},
 };
 
+PyType_Slot g_loop_slots[] = {
+    {Py_tp_doc, const_cast<char*>("LoopPort(*, cached_reads=True)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(&constructor_frame<LoopClass, kLoopNew, iocp::construct_loop_port, DefaultTrue>)},
+    {Py_tp_methods, g_loop_methods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_frame<LoopClass>)},
+    {0, nullptr},
+};
+
 PyType_Slot g_proactor_slots[] = {
     {Py_tp_doc, const_cast<char*>("ProactorIo(iocp)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(&constructor_frame<ProactorClass, kProactorNew, iocp::construct_proactor, SignedPtr>)},
@@ -171,6 +278,7 @@ PyType_Slot g_proactor_slots[] = {
 };
 
 PyType_Spec g_iocp_spec{"builtins.Iocp", sizeof(Instance<IocpClass>), 0, Py_TPFLAGS_DEFAULT, g_iocp_slots};
+PyType_Spec g_loop_spec{"builtins.LoopPort", sizeof(Instance<LoopClass>), 0, Py_TPFLAGS_DEFAULT, g_loop_slots};
 PyType_Spec g_proactor_spec{"builtins.ProactorIo", sizeof(Instance<ProactorClass>), 0, Py_TPFLAGS_DEFAULT,
                             g_proactor_slots};
 
@@ -183,6 +291,7 @@ struct TypeStore {
 };
 TypeStore g_iocp_type{&g_iocp_spec, {}, {}};
 TypeStore g_proactor_type{&g_proactor_spec, {}, {}};
+TypeStore g_loop_type{&g_loop_spec, {}, {}};
 
 Result<PyObject*> type_object(TypeStore& store) {
     if (PyObject* type = store.type.load(std::memory_order_acquire)) {
@@ -268,6 +377,9 @@ Status fill_module(PyObject* module) {
         return failed;
     }
     if (Status failed = add_type(module, "ProactorIo", g_proactor_type)) {
+        return failed;
+    }
+    if (Status failed = add_type(module, "LoopPort", g_loop_type)) {
         return failed;
     }
     PyRef doc = created(PyUnicode_FromString(kModuleDoc));

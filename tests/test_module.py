@@ -36,14 +36,15 @@ SIGNATURES = [
 
 
 def test_module_attributes():
-    assert _kiln.__all__ == ["Iocp", "ProactorIo", "__doc__"]
+    assert _kiln.__all__ == ["Iocp", "ProactorIo", "LoopPort", "__doc__"]
     assert _kiln.__doc__ == MODULE_DOC
-    assert {name for name in vars(_kiln) if not name.startswith("__")} == {"Iocp", "ProactorIo"}
+    assert {name for name in vars(_kiln) if not name.startswith("__")} == {"Iocp", "ProactorIo", "LoopPort"}
 
 
 @pytest.mark.parametrize("cls, name, signature", [
     (_kiln.Iocp, "Iocp", "(loop_obj, on_complete)"),
     (_kiln.ProactorIo, "ProactorIo", "(iocp)"),
+    (_kiln.LoopPort, "LoopPort", "(*, cached_reads=True)"),
 ])
 def test_class_surface(cls, name, signature):
     assert cls.__module__ == "builtins"
@@ -85,13 +86,13 @@ def test_descriptor_refuses_a_foreign_self_before_the_frame():
 
 
 def test_reimport_gives_the_same_type_objects():
-    iocp, proactor = _kiln.Iocp, _kiln.ProactorIo
+    iocp, proactor, loop_port = _kiln.Iocp, _kiln.ProactorIo, _kiln.LoopPort
     saved = sys.modules.pop("_kiln")
     try:
         fresh = importlib.import_module("_kiln")
         assert fresh is not saved
-        assert fresh.Iocp is iocp and fresh.ProactorIo is proactor
-        assert fresh.__all__ == ["Iocp", "ProactorIo", "__doc__"]
+        assert fresh.Iocp is iocp and fresh.ProactorIo is proactor and fresh.LoopPort is loop_port
+        assert fresh.__all__ == ["Iocp", "ProactorIo", "LoopPort", "__doc__"]
     finally:
         sys.modules["_kiln"] = saved
 

@@ -12,7 +12,7 @@ from typing import Any, overload
 
 import _kiln
 
-from ._backend import Backend
+from ._backend import Backend, completions
 from ._binary import AsyncFile
 from ._modes import BinaryMode, StrOrBytesPath, TextMode
 from ._open import DEFAULT_BUFFER_SIZE, Opener
@@ -21,7 +21,7 @@ from ._text import AsyncTextFile
 __version__ = "0.2.0"
 
 __all__ = ["AsyncFile", "AsyncTextFile", "Backend", "BinaryMode", "DEFAULT_BUFFER_SIZE", "Opener", "StrOrBytesPath",
-           "TextMode", "engine", "open", "__version__"]
+           "TextMode", "completions", "engine", "open", "__version__"]
 
 
 def engine() -> str:
@@ -29,7 +29,8 @@ def engine() -> str:
 
     ``"io_uring"`` on Linux where the kernel allows it, ``"pool"`` (a few
     threads of the module's own) where it does not, ``"iocp"`` on Windows.
-    The choice is made once per process, at the first call that needs it."""
+    The choice is made once per process, at the first call that needs it.
+    ``kiln.completions()`` tells where the running loop's completions are reaped."""
     return _kiln.Iocp.engine()
 
 @overload

@@ -1,4 +1,10 @@
-"""One completion port and thread per event loop, and the operations in flight on it.
+"""One completion port per event loop, and the operations in flight on it.
+
+Where the loop can watch a descriptor (``add_reader``: the default selector
+loop, uvloop), the port is an ``_kiln.LoopPort`` reaped on the loop's own
+thread: reads and writes queue in it and reach the system once per loop
+turn, and completions are taken when its descriptor turns readable. Other
+loops get an ``_kiln.Iocp`` and its completion thread.
 
 The completion thread of an ``_kiln.Iocp`` keeps strong references to the
 ``loop_obj`` and ``on_complete`` it was given for as long as it runs. Handing
@@ -13,6 +19,8 @@ from __future__ import annotations
 import asyncio
 import atexit
 import collections
+import os
+import sys
 import threading
 import time
 import warnings
@@ -39,6 +47,19 @@ Pending: TypeAlias = tuple[Finish, Any, Any]
 # How long closing a backend waits for the completions it must see (opens,
 # and the last writes of abandoned files) before it gives up on them.
 _SETTLE_SECONDS = 5.0
+
+# Where completions are reaped: on the loop's thread, or by a thread of the
+# port's own. KILN_COMPLETIONS sets what kiln.open's backends use.
+LOOP, THREAD = "loop", "thread"
+_COMPLETIONS = (LOOP, THREAD)
+
+# A task that keeps finding its reads in the cache never waits, so it yields
+# to the loop after this many reads, or after this long, whichever is first.
+# Up to UNTIMED_READ bytes a read is counted and not timed: 32 of them take
+# far less than the time allowed, and a clock read would cost a tenth of one.
+_READS_BEFORE_YIELD = 32
+_SECONDS_BEFORE_YIELD = 0.001
+UNTIMED_READ = 64 << 10
 
 
 class _Delivery:
@@ -79,8 +100,25 @@ class _Delivery:
             backend._drain()
 
 
+class _Reaper:
+    """What the loop calls when a LoopPort's descriptor turns readable.
+
+    It reaches the backend weakly: the loop's reader must not keep a
+    forgotten backend alive."""
+
+    __slots__ = ("_backend",)
+
+    def __init__(self, backend: Backend) -> None:
+        self._backend = weakref.ref(backend)
+
+    def __call__(self) -> None:
+        backend = self._backend()
+        if backend is not None:
+            backend._reap()
+
+
 class Backend:
-    """One ``_kiln.Iocp`` (a completion port and its thread) serving files on one event loop.
+    """One completion port serving files on one event loop.
 
     ``kiln.open`` uses one backend per event loop, made on first use and shut
     down when the loop closes, when it is collected, or when the thread that
@@ -89,10 +127,16 @@ class Backend:
         async with kiln.Backend() as backend:
             f = await backend.open("data.bin", "rb")
 
-    Closing the backend closes its files first. Use it from the loop's thread only.
+    ``completions`` chooses where completions are reaped: ``"loop"`` (on the
+    loop's thread; the loop must offer ``add_reader``) or ``"thread"`` (a
+    completion thread); by default the loop's thread wherever it can be.
+    ``cached_reads=False`` sends every read to the engine, even when the file
+    cache holds its bytes. Closing the backend closes its files first. Use it
+    from the loop's thread only.
     """
 
-    def __init__(self, loop: asyncio.AbstractEventLoop | None = None) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop | None = None, *, completions: str | None = None,
+                 cached_reads: bool = True) -> None:
         self._closed = True  # until the port exists, for __del__
         loop = asyncio.get_running_loop() if loop is None else loop
         self._loop_ref = weakref.ref(loop)
@@ -105,8 +149,34 @@ class Backend:
         self._idle: asyncio.Future[None] | None = None
         self._warn_unclosed = True
         self._stopped = False
-        self._delivery = _Delivery(loop, self)
-        self._iocp: _kiln.Iocp | _Stopped = _kiln.Iocp(self._delivery, _unused)
+        self._reads_left = _READS_BEFORE_YIELD
+        self._yield_at = 0.0
+        self._flush_due = False
+        self._signal = -1
+        self._delivery: _Delivery | None = None
+        # The calls the files make: a read of what the cache holds (None where
+        # every read goes to the engine), a group's reads in one call (None:
+        # one submission each), and the submissions that wait for a flush.
+        self._read_now: Callable[[int, int, int], bytes | int] | None = None
+        self._read_many: Callable[[int, list[tuple[int, int]]], list[bytes] | int] | None = None
+        # The LoopPort of the loop path, also as _iocp; None on the thread path and once stopped.
+        self._port: _kiln.LoopPort | None = None
+        self.completions = _completions_for(loop, completions)
+        if self.completions == LOOP:
+            port = self._port = _kiln.LoopPort(cached_reads=cached_reads)
+            self._iocp: _kiln.Iocp | _kiln.LoopPort | _Stopped = port
+            try:
+                self._signal = port.fileno()
+                loop.add_reader(self._signal, _Reaper(self))
+            except BaseException:
+                port.shutdown()
+                raise
+            if cached_reads:
+                self._read_now = port.read
+            self._read_many = port.read_many
+        else:
+            self._delivery = _Delivery(loop, self)
+            self._iocp = _kiln.Iocp(self._delivery, _unused)
         _exit_step_after_the_modules()
         self._closed = False
 
@@ -146,6 +216,54 @@ class Backend:
         """The engine this backend's reads and writes run on (see ``kiln.engine``)."""
         return _kiln.Iocp.engine()
 
+    # The loop's side of a LoopPort.
+
+    def submit_read(self, handle: int, offset: int, size: int) -> int:
+        op_id: int = self._iocp.submit_read(handle, offset, size)
+        if self._signal >= 0 and not self._flush_due:
+            self._flush_soon()
+        return op_id
+
+    def submit_write(self, handle: int, offset: int, data: bytes) -> int:
+        op_id: int = self._iocp.submit_write(handle, offset, data)
+        if self._signal >= 0 and not self._flush_due:
+            self._flush_soon()
+        return op_id
+
+    def _flush_soon(self) -> None:
+        """Once per loop turn: the turn's reads and writes go to the system together."""
+        self._flush_due = True
+        self.loop.call_soon(self._flush)
+
+    def _flush(self) -> None:
+        self._flush_due = False
+        if self._port is not None and self._port.flush():
+            # Cached reads complete inside the flush: finish them now, not a turn later.
+            self._reap()
+
+    def _reap(self) -> None:
+        if self._port is None:
+            return
+        self._finish_batch(self._port.reap(), False)
+        if not self._pending and self._idle is not None and not self._idle.done():
+            self._idle.set_result(None)
+
+    def _weight(self, size: int) -> int:
+        """What a read that needed no wait counts against the turn's budget: a
+        large one counts it all once the turn has run for its time."""
+        if size <= UNTIMED_READ:
+            return 1
+        now = _now()
+        if self._yield_at == 0.0:
+            self._yield_at = now + _SECONDS_BEFORE_YIELD
+        return _READS_BEFORE_YIELD if now >= self._yield_at else 1
+
+    async def _yield(self) -> None:
+        """Lets the loop run a turn, then starts a new budget."""
+        self._reads_left = _READS_BEFORE_YIELD
+        self._yield_at = 0.0
+        await asyncio.sleep(0)
+
     async def __aenter__(self) -> Backend:
         return self
 
@@ -180,13 +298,17 @@ class Backend:
             self._close_quietly(handle)
         self._unclaimed.clear()
         self._settle()
-        # The thread cancels what is left in flight and ends once the system
-        # is done with every buffer.
+        if self._signal >= 0:
+            self._forget_signal()
+        # The port cancels what is left in flight and is closed once the
+        # system is done with every buffer.
         self._iocp.shutdown()
         self._stopped = True
-        # An Iocp may only be freed on the thread that made it, which this one
+        # A port may only be freed on the thread that made it, which this one
         # is; a backend itself may be collected later on any thread.
         self._iocp = _Stopped()
+        self._port = None
+        self._read_now = self._read_many = None
         self._drain(quiet=True)
         # What never completed fails as aborted, so nobody waits for it forever.
         abandoned = list(self._pending.items())
@@ -246,7 +368,7 @@ class Backend:
             return
         if self._stopped:
             return
-        op_id = self._iocp.submit_write(handle, offset, data)
+        op_id = self.submit_write(handle, offset, data)
         self._pending[op_id] = (_finish_then_close, self, handle)
 
     def _cancel(self, op_id: int) -> None:
@@ -254,24 +376,38 @@ class Backend:
         if not self._stopped and op_id in self._pending:
             self._iocp.cancel(op_id)
 
+    def _forget_signal(self) -> None:
+        loop = self._loop_ref()
+        signal, self._signal = self._signal, -1
+        if loop is not None and not loop.is_closed():
+            loop.remove_reader(signal)
+
     def _drain(self, quiet: bool = False) -> None:
-        """Finishes every completion the thread has queued."""
-        batches = self._delivery.batches
-        pending = self._pending
-        while batches:
-            for op_id, error, result, data in batches.popleft():
-                entry = pending.pop(op_id, None)
-                if entry is None:
-                    continue
-                if quiet:
-                    try:
-                        entry[0](entry[1], entry[2], op_id, error, result, data)
-                    except Exception:  # the loop is closing: nobody can take the result
-                        pass
-                else:
-                    entry[0](entry[1], entry[2], op_id, error, result, data)
-        if not pending and self._idle is not None and not self._idle.done():
+        """Finishes every completion that has arrived."""
+        if self._delivery is None:
+            if self._port is not None:
+                self._port.flush()
+                self._finish_batch(self._port.reap(), quiet)
+        else:
+            batches = self._delivery.batches
+            while batches:
+                self._finish_batch(batches.popleft(), quiet)
+        if not self._pending and self._idle is not None and not self._idle.done():
             self._idle.set_result(None)
+
+    def _finish_batch(self, batch: list[Completion], quiet: bool) -> None:
+        pending = self._pending
+        for op_id, error, result, data in batch:
+            entry = pending.pop(op_id, None)
+            if entry is None:
+                continue
+            if quiet:
+                try:
+                    entry[0](entry[1], entry[2], op_id, error, result, data)
+                except Exception:  # the loop is closing: nobody can take the result
+                    pass
+            else:
+                entry[0](entry[1], entry[2], op_id, error, result, data)
 
     def _settle(self) -> None:
         """Waits, off the loop, for the completions that carry handles to close.
@@ -286,6 +422,38 @@ class Backend:
             if time.monotonic() > deadline:
                 return
             time.sleep(0.001)
+
+
+_now = time.perf_counter
+
+
+def _completions_for(loop: asyncio.AbstractEventLoop, asked: str | None) -> str:
+    """Where this backend's completions are reaped: as asked, else the loop's
+    thread wherever the loop can watch a descriptor."""
+    if asked is None:
+        asked = os.environ.get("KILN_COMPLETIONS") or None
+    if asked is not None and asked not in _COMPLETIONS:
+        raise ValueError(f"completions must be 'loop' or 'thread', not {asked!r}")
+    offered = sys.platform != "win32" and _watches_descriptors(loop)
+    if asked == LOOP and not offered:
+        raise ValueError(f"completions='loop' needs a loop with add_reader, not {type(loop).__name__}")
+    return asked or (LOOP if offered else THREAD)
+
+
+def _watches_descriptors(loop: asyncio.AbstractEventLoop) -> bool:
+    add_reader = getattr(type(loop), "add_reader", None)
+    return add_reader is not None and add_reader is not asyncio.AbstractEventLoop.add_reader and \
+        not (hasattr(asyncio, "ProactorEventLoop") and isinstance(loop, getattr(asyncio, "ProactorEventLoop")))
+
+
+def completions(loop: asyncio.AbstractEventLoop | None = None) -> str:
+    """Where kiln reaps the completions of the loop's files: ``"loop"`` (on the
+    loop's own thread) or ``"thread"`` (a completion thread's)."""
+    loop = asyncio.get_running_loop() if loop is None else loop
+    backend = _per_loop.get(loop)
+    if backend is not None and not backend._closed:
+        return backend.completions
+    return _completions_for(loop, None)
 
 
 def _finish_open(backend: Backend, target: tuple[str | bytes, asyncio.Future[int]], _op_id: int,
@@ -449,7 +617,13 @@ class _Stopped:
         raise RuntimeError("the kiln backend has been closed")
 
     submit_open = submit_read = submit_write = submit_close = submit_size = submit_truncate = _refuse
-    submit_sync = _refuse
+    submit_sync = read = read_many = _refuse
+
+    def flush(self) -> bool:
+        return False
+
+    def reap(self) -> list[Completion]:
+        return []
 
     def cancel(self, _op_id: int) -> bool:
         return False

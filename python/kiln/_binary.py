@@ -15,9 +15,11 @@ import operator
 import os
 import weakref
 from collections.abc import Awaitable, Callable, Iterable
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar, cast
 
 from ._errors import closed_file, errno_error, unsupported
+from ._backend import UNTIMED_READ as _UNTIMED_READ
+from ._raw import _running_loop
 from ._finish import Group, finish_many
 from ._lines import LineReading
 from ._lock import StreamLock
@@ -165,13 +167,29 @@ class AsyncFile(LineReading[bytes]):
         """Reads up to ``size`` bytes at ``offset``; fewer only at the end of the file."""
         if self._write_buf:
             await self._locked(self._flush_unlocked)  # this object's own writes come first
-        offset, size = _index(offset), _index(size)
+        if type(offset) is not int or type(size) is not int:
+            offset, size = _index(offset), _index(size)
         if offset < 0 or size < 0:
             raise ValueError(f"negative offset or size: {offset}, {size}")
         raw = self.raw
-        handle = self._check_read()
-        op_id, future = raw.submit_read(handle, offset, min(size, MAX_IO))
-        data: bytes = await raw._wait(op_id, future)
+        read_now = raw._read_now
+        handle = raw._handle
+        if read_now is None or size > _UNTIMED_READ or handle is None or not raw._readable or \
+                _running_loop() is not raw._loop:
+            data = await raw.pread(offset, size)  # the checks, large reads, and the path without a cache read
+        else:
+            got = read_now(handle, offset, size)
+            if type(got) is not bytes:
+                data = await raw.wait_read(cast(int, got))
+            else:
+                # What the cache held came without a wait: the loop gets its turn now and then.
+                backend = raw._backend
+                left = backend._reads_left - 1
+                if left > 0:
+                    backend._reads_left = left
+                else:
+                    await backend._yield()
+                data = got
         if len(data) == size or not data:
             return data
         return await self._read_rest(offset, size, data)
@@ -197,14 +215,27 @@ class AsyncFile(LineReading[bytes]):
         if self._write_buf:
             await self._locked(self._flush_unlocked)
         raw = self.raw
-        handle = self._check_read()
-        requests = [(_index(offset), _index(size)) for offset, size in requests]
-        for offset, size in requests:
-            if offset < 0 or size < 0 or size > MAX_IO:
-                raise ValueError(f"bad read request: offset {offset}, size {size}")
-        if not requests:
-            return []
-        results = await self._submit_many(handle, requests)
+        handle = raw.check_readable()
+        read_many = raw._backend._read_many
+        if read_many is not None:
+            # One call: it checks the requests itself when they are tuples of ints.
+            listed = requests if type(requests) is list else list(requests)
+            if not listed:
+                return []
+            try:
+                got = read_many(handle, listed)
+            except TypeError:
+                listed = _checked_requests(listed)
+                got = read_many(handle, listed)
+            if type(got) is list:
+                return await raw.read_group_at_once(got, len(listed))
+            requests = listed
+            results: list[bytes] = await raw.wait_read(cast(int, got))
+        else:
+            requests = _checked_requests(requests)
+            if not requests:
+                return []
+            results = await self._submit_many(handle, requests)
         for index, (offset, size) in enumerate(requests):
             data = results[index]
             if 0 < len(data) < size:
@@ -214,7 +245,7 @@ class AsyncFile(LineReading[bytes]):
     async def _submit_many(self, handle: int, requests: list[tuple[int, int]]) -> list[bytes]:
         raw = self.raw
         group = Group(raw._new_future(), len(requests))
-        submit, pending, entry = raw._backend._iocp.submit_read, raw._pending, (finish_many, raw, group)
+        submit, pending, entry = raw._backend.submit_read, raw._pending, (finish_many, raw, group)
         irregular = group.index
         number = 0
         try:
@@ -662,6 +693,14 @@ def _c_int(value: Any) -> int:
     if not -(1 << 31) <= number < 1 << 31:
         raise OverflowError("Python int too large to convert to C int")
     return number
+
+
+def _checked_requests(requests: Iterable[tuple[int, int]]) -> list[tuple[int, int]]:
+    checked = [(_index(offset), _index(size)) for offset, size in requests]
+    for offset, size in checked:
+        if offset < 0 or size < 0 or size > MAX_IO:
+            raise ValueError(f"bad read request: offset {offset}, size {size}")
+    return checked
 
 
 def _seen(task: asyncio.Future[None]) -> None:

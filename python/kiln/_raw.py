@@ -88,6 +88,8 @@ class RawFile:
         self._loop = backend.loop
         self._new_future = self._loop.create_future
         self._pending = backend._pending
+        # The backend's read of what the cache holds; None where every read waits.
+        self._read_now = backend._read_now
 
     # Checks.
 
@@ -201,22 +203,56 @@ class RawFile:
     # Positional I/O: any number in flight at once.
 
     def submit_read(self, handle: int, offset: int, size: int) -> tuple[int, asyncio.Future[bytes]]:
-        op_id = self._backend._iocp.submit_read(handle, offset, size)
+        op_id = self._backend.submit_read(handle, offset, size)
         return op_id, self._start_read(op_id)
 
     async def pread(self, offset: int, size: int) -> bytes:
         """One read of up to ``size`` bytes at ``offset``: what the system gave in one transfer."""
         handle = self.check_readable()
-        op_id, future = self.submit_read(handle, offset, min(size, MAX_IO))
+        size = min(size, MAX_IO)
+        backend = self._backend
+        read_now = self._read_now
+        if read_now is None:
+            op_id, future = self.submit_read(handle, offset, size)
+        else:
+            got = read_now(handle, offset, size)
+            if isinstance(got, bytes):
+                left = backend._reads_left - backend._weight(size)
+                if left > 0:
+                    backend._reads_left = left
+                else:
+                    await backend._yield()
+                return got
+            op_id, future = got, self._start_read(got)
+            if not backend._flush_due:
+                backend._flush_soon()
         data: bytes = await self._wait(op_id, future)
         return data
+
+    async def wait_read(self, op_id: int) -> Any:
+        """The result of a read (or group of reads) that the backend's read_now or read_many submitted."""
+        future = self._start_read(op_id)
+        backend = self._backend
+        if not backend._flush_due:
+            backend._flush_soon()
+        return await self._wait(op_id, future)
+
+    async def read_group_at_once(self, results: list[bytes], reads: int) -> list[bytes]:
+        """A group of reads that the cache held: the loop gets its turn now and then."""
+        backend = self._backend
+        left = backend._reads_left - reads
+        if left > 0:
+            backend._reads_left = left
+        else:
+            await backend._yield()
+        return results
 
     async def pwrite(self, offset: int, data: bytes) -> int:
         """One write of ``data`` at ``offset`` (at the end, appending); the count written."""
         handle = self.check_writable()
         if self._abandoned:
             await self.settled()
-        op_id = self._backend._iocp.submit_write(handle, offset, data)
+        op_id = self._backend.submit_write(handle, offset, data)
         count: int = await self._wait(op_id, self._start(op_id))
         return count
 
@@ -371,7 +407,7 @@ class RawFile:
         if self._abandoned:
             await self.settled()
         pos = 0 if self._appending else await self._position()
-        op_id = self._backend._iocp.submit_write(handle, pos, data)
+        op_id = self._backend.submit_write(handle, pos, data)
 
         def late(count: Any) -> None:
             self._late_write(count)

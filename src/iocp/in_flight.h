@@ -49,15 +49,17 @@ public:
     bool empty() const noexcept { return first_ == nullptr; }
     std::size_t size() const noexcept { return count_; }
 
-    // Asks the system to stop operation `id`. False when it is not in flight
-    // (done, unknown, or one that cannot be cancelled).
+    // Asks the system to stop operation `id` (every read of a group shares
+    // its id). False when none is in flight (done, unknown, or one that
+    // cannot be cancelled).
     bool cancel(std::uint64_t id) const noexcept {
+        bool asked = false;
         for (Op* op = first_; op; op = op->next) {
-            if (op->id == id) {
-                return op->file && platform::cancel_io(op->file, &op->overlapped);
+            if (op->id == id && op->file && platform::cancel_io(op->file, &op->overlapped)) {
+                asked = true;
             }
         }
-        return false;
+        return asked;
     }
 
     // Asks the system to stop every operation that can be stopped.

@@ -1,9 +1,9 @@
 // The completion thread: waits on the port, turns each batch of finished
 // records into completion tuples under one acquisition of the interpreter
 // lock, and hands the batch to the event loop.
+#include "iocp/completion.h"
 #include "iocp/iocp_engine.h"
 #include "iocp/op.h"
-#include "iocp/open_flags.h"
 #include "iocp/running_engines.h"
 
 #include "frame/frame.h"
@@ -32,52 +32,6 @@ using Entries = std::array<OverlappedEntry, platform::kMaxBatch>;
 
 // Under the lock the exception goes at once.
 void discard_exception() noexcept { PyRef::steal(PyErr_GetRaisedException()); }
-
-std::int64_t result_of_call(const platform::FileCall& call) noexcept {
-    switch (call.kind) {
-        case platform::CallKind::Open: return from_handle(call.opened);
-        case platform::CallKind::Size: return static_cast<std::int64_t>(call.size);
-        default: return 0;
-    }
-}
-
-std::int64_t result_of(const Op& op, std::uint32_t count) noexcept {
-    switch (op.kind) {
-        case OpKind::Open: return from_handle(op.opened_handle);
-        case OpKind::Close: return 0;
-        case OpKind::Call: return result_of_call(op.call);
-        default: return count;
-    }
-}
-
-PyRef data_of(Op& op, ErrorCode outcome, std::uint32_t count) {
-    if (op.kind == OpKind::Read && outcome == 0) {
-        return op_read_bytes(op, count);
-    }
-    return PyRef::borrow(Py_None);
-}
-
-// (id, outcome, result, data)
-PyRef completion_tuple(Op& op, std::uint32_t count) {
-    ErrorCode outcome = op_outcome(op);
-    PyRef data = data_of(op, outcome, count);
-    PyRef id = created(PyLong_FromUnsignedLongLong(op.id));
-    PyRef error = created(PyLong_FromLong(static_cast<std::int32_t>(outcome)));
-    PyRef result = created(PyLong_FromLongLong(result_of(op, count)));
-    PyRef tuple = created(PyTuple_New(4));
-    PyObject* items[] = {id.release(), error.release(), result.release(), data.release()};
-    for (Py_ssize_t index = 0; index < 4; ++index) {
-        PyTuple_SetItem(tuple.get(), index, items[index]);
-    }
-    return tuple;
-}
-
-// A tuple that cannot be appended is a lost completion, not a failure.
-void append(PyObject* batch, const PyRef& tuple) {
-    if (PyList_Append(batch, tuple.get()) < 0) {
-        discard_exception();
-    }
-}
 
 // A loop that is closed or has no such method loses the batch; the thread
 // goes on serving.
@@ -128,7 +82,7 @@ bool deliver(const ThreadContext& context, KeptThreadState& kept, const Entries&
             continue;
         }
         OwnedOp op(reinterpret_cast<Op*>(entry.lpOverlapped));
-        append(batch.get(), completion_tuple(*op, entry.dwNumberOfBytesTransferred));
+        append_completion(batch.get(), completion_tuple(*op, entry.dwNumberOfBytesTransferred));
     }
     if (PyList_Size(batch.get()) > 0) {
         hand_over(context, batch.get());

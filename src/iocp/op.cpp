@@ -59,9 +59,19 @@ ErrorCode settle_start(bool returned, ErrorCode code, platform::Handle port, Own
 
 }  // namespace
 
+void leave_group(Group* group) noexcept {
+    if (--group->remaining == 0) {
+        release_ref(group->results);
+        delete group;
+    }
+}
+
 void op_release(Op* op) noexcept {
     if (op->tracker) {
         op->tracker->unlink(op);
+    }
+    if (op->group) {
+        leave_group(op->group);
     }
     if (op->path) {
         platform::heap_free(op->path);
@@ -82,6 +92,16 @@ OwnedOp make_read_op(std::uint64_t id, std::uint64_t offset, PyRef buffer, std::
     op->buf_ptr = PyBytes_AsString(op->buf);
     op->buf_len = len;
     return op;
+}
+
+Group* make_group(std::uint64_t id, PyRef results) {
+    return new Group{id, results.release(), 1, 0};
+}
+
+void join_group(Op& op, Group& group, std::uint32_t index) noexcept {
+    op.group = &group;
+    op.index = index;
+    ++group.remaining;
 }
 
 OwnedOp make_write_op(std::uint64_t id, std::uint64_t offset, PyRef data) {

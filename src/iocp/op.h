@@ -17,6 +17,15 @@ enum class OpKind : std::uint8_t { Read = 0, Write = 1, Open = 2, Close = 3, Cal
 
 class InFlight;
 
+// The reads of one group: one completion, with every read's bytes, once the
+// last of them is released. Each read's record holds the group.
+struct Group {
+    std::uint64_t id;         // the group's, which each of its reads carries too
+    PyObject* results;        // owned list, one item per request of the group
+    std::uint32_t remaining;  // reads whose records are not yet released
+    platform::ErrorCode error;  // the first failure
+};
+
 struct Op {
     platform::Overlapped overlapped;  // first: its address is the record's address
     std::uint64_t id;
@@ -37,6 +46,9 @@ struct Op {
     platform::Handle file;
     Op* prev;
     Op* next;
+    // Read: a read of a group, and its place in the group's results.
+    Group* group;
+    std::uint32_t index;
 };
 static_assert(offsetof(Op, overlapped) == 0, "the OVERLAPPED block must start the record");
 
@@ -62,6 +74,12 @@ struct OpRelease {
 using OwnedOp = std::unique_ptr<Op, OpRelease>;
 
 OwnedOp make_read_op(std::uint64_t id, std::uint64_t offset, PyRef buffer, std::uint32_t len);
+// A group whose results start as the list given, held by its maker until
+// leave_group; freed once its maker and every read have let go of it.
+Group* make_group(std::uint64_t id, PyRef results);
+void leave_group(Group* group) noexcept;
+// Makes the read a member of `group`, at `index` of its results.
+void join_group(Op& op, Group& group, std::uint32_t index) noexcept;
 OwnedOp make_write_op(std::uint64_t id, std::uint64_t offset, PyRef data);
 OwnedOp make_open_op(std::uint64_t id, platform::Handle opened, platform::ErrorCode error);
 OwnedOp make_close_op(std::uint64_t id, platform::ErrorCode error);

@@ -50,14 +50,44 @@ Result<PyRef> submit_open(Submitter to, platform::NativePath& path, bool write, 
 }
 
 Result<PyRef> submit_read(Submitter to, std::intptr_t handle, std::uint64_t offset, std::uint32_t len) {
-    std::uint64_t id = take_id(to.next_id);
     PyRef buffer = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len)));
     if (!buffer) {
         return Failure::fetch();
     }
+    return submit_read_into(to, handle, offset, std::move(buffer), len);
+}
+
+Result<PyRef> submit_read_into(Submitter to, std::intptr_t handle, std::uint64_t offset, PyRef buffer,
+                               std::uint32_t len) {
+    std::uint64_t id = take_id(to.next_id);
     OwnedOp op = make_read_op(id, offset, std::move(buffer), len);
     platform::Handle file = to_handle(handle);
     return submitted(id, start_read(file, to.port, listed(to, op, file)));
+}
+
+namespace {
+
+// The maker's hold on a group, let go of once every read has started.
+struct GroupHold {
+    Group* group;
+    ~GroupHold() { leave_group(group); }
+};
+
+}  // namespace
+
+// Each read carries the group's id, so that cancelling the id stops them all.
+Result<PyRef> submit_group(Submitter to, std::intptr_t handle, PyRef results, std::vector<GroupRead>& reads) {
+    std::uint64_t id = take_id(to.next_id);
+    GroupHold hold{make_group(id, std::move(results))};
+    platform::Handle file = to_handle(handle);
+    for (GroupRead& read : reads) {
+        OwnedOp op = make_read_op(id, read.offset, std::move(read.buffer), read.len);
+        join_group(*op, *hold.group, read.index);
+        if (ErrorCode error = start_read(file, to.port, listed(to, op, file))) {
+            return call_failed("PostQueuedCompletionStatus", error);
+        }
+    }
+    return created(PyLong_FromUnsignedLongLong(id));
 }
 
 Result<PyRef> submit_write(Submitter to, std::intptr_t handle, std::uint64_t offset, PyRef& data) {

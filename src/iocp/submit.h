@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 namespace kiln::iocp {
 
@@ -21,6 +22,20 @@ struct Submitter {
 Result<PyRef> submit_open(Submitter to, platform::NativePath& path, bool write, bool create, bool truncate,
                           bool exclusive, bool append, bool read);
 Result<PyRef> submit_read(Submitter to, std::intptr_t handle, std::uint64_t offset, std::uint32_t len);
+// A read into `buffer`, a new bytes object of `len` bytes.
+Result<PyRef> submit_read_into(Submitter to, std::intptr_t handle, std::uint64_t offset, PyRef buffer,
+                               std::uint32_t len);
+// One read of a group: where it goes in the results, and into what.
+struct GroupRead {
+    std::uint32_t index;
+    std::uint64_t offset;
+    PyRef buffer;  // a new bytes object of `len` bytes
+    std::uint32_t len;
+};
+// The reads of one group, whose one completion carries `results` (a list,
+// already holding what needed no read) once every read is done: its data is
+// the list, or None when a read failed, with the first failure's code.
+Result<PyRef> submit_group(Submitter to, std::intptr_t handle, PyRef results, std::vector<GroupRead>& reads);
 Result<PyRef> submit_write(Submitter to, std::intptr_t handle, std::uint64_t offset, PyRef& data);
 Result<PyRef> submit_close(Submitter to, std::intptr_t handle);
 // A close refused without reaching the system: the completion carries `error`.

@@ -211,6 +211,34 @@ inline constexpr std::uint32_t kFileTypeChar = 2;
 inline constexpr std::uint32_t kFileTypePipe = 3;
 std::uint32_t file_type(Handle file);
 
+// ---------------------------------------------------------------- ports reaped on an event loop
+//
+// A loop port has no thread blocked on it: its owner's event loop watches a
+// descriptor for reading and takes what is there with wait(port, ..., 0).
+// Reads and writes started on its files are queued and reach the system at
+// the next flush_port, so that a loop turn's submissions cost one system call.
+
+// CreateIoCompletionPort for a loop; nullptr on failure.
+Handle create_loop_port();
+// The descriptor that turns readable when packets may be waiting on a loop
+// port; -1 for other handles and where there is none (Windows).
+std::intptr_t port_signal(Handle port);
+// Clears the signal before the packets are taken: one that arrives after
+// this sets it again. Nothing for ports without one.
+void clear_signal(Handle port);
+// Hands the loop port's queued reads and writes to the system; *submitted
+// counts them (0: nothing was queued). False with last_error() when it
+// refused them: they then fail through their packets.
+bool flush_port(Handle port, std::uint32_t* submitted);
+
+// ReadFile at `offset` of only what the system has at hand (the file cache):
+// true with *count when the bytes were copied at once (0 at the end of the
+// file; fewer than asked when only part was at hand); false with
+// kErrorIoPending when the read would have to wait, or when the file or the
+// system offers no such read, and then nothing was read and no packet
+// follows. Other codes are the read's failure.
+bool read_at_once(Handle file, void* buffer, std::uint32_t len, std::uint64_t offset, std::uint32_t* count);
+
 // The engine that a read or write started now runs on: "iocp" on Windows; on
 // POSIX "io_uring" or "pool", or the test mode's name ("inline", "deferred",
 // "held").

@@ -227,6 +227,28 @@ ErrorCode status_to_error(NtStatus status) { return RtlNtStatusToDosError(static
 
 bool close(Handle handle) { return CloseHandle(handle) != FALSE; }
 
+// A loop port here is an ordinary port: the loop that reaps on its thread is
+// the proactor, on its own port (see the README's design notes), and reads
+// and writes reach the system as they start.
+Handle create_loop_port() { return create_port(); }
+
+std::intptr_t port_signal(Handle) { return -1; }
+
+void clear_signal(Handle) {}
+
+bool flush_port(Handle, std::uint32_t* submitted) {
+    *submitted = 0;
+    return true;
+}
+
+// Every read takes the overlapped path until the port's files skip the port
+// on success (FILE_SKIP_COMPLETION_PORT_ON_SUCCESS).
+bool read_at_once(Handle, void*, std::uint32_t, std::uint64_t, std::uint32_t* count) {
+    *count = 0;
+    SetLastError(ERROR_IO_PENDING);
+    return false;
+}
+
 Handle start_thread(ThreadEntry entry, void* context, std::size_t stack_reservation) {
     ThreadStart* start = heap_copy(ThreadStart{entry, context});
     Handle thread =

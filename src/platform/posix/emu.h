@@ -143,7 +143,8 @@ struct IoRequest;
 class Port final : public Object {
 public:
     static constexpr Kind kKind = Kind::Port;
-    explicit Port(std::unique_ptr<Ring> ring);
+    // `signal`, an eventfd the port then owns, makes it a loop port.
+    explicit Port(std::unique_ptr<Ring> ring, int signal = -1);
     ~Port() override;
 
     // False when the port was closed, and the packet went nowhere.
@@ -160,6 +161,12 @@ public:
     // on time-out.
     bool wait_queued(std::uint32_t timeout_ms);
     void wake_one() { ready_->notify_one(); }
+    // A loop port's eventfd; -1 for a port that threads wait on.
+    int signal() const { return signal_; }
+    void set_signal();
+    void clear_signal();
+    // Hands a loop port's queued reads and writes to the kernel; counts them.
+    bool flush(std::uint32_t* submitted);
     bool closed() const { return closed_.load(std::memory_order_acquire); }
 
     // Fork handlers: every lock of the port, taken before the fork and
@@ -172,6 +179,10 @@ public:
 
 private:
     bool wait_ready(std::unique_lock<std::mutex>& lock, std::uint32_t timeout_ms);
+    ErrorCode pop_signalled(OverlappedEntry* entries, std::uint32_t capacity, std::uint32_t* removed,
+                            std::uint32_t timeout_ms);
+    // Tells a waiter that packets are queued: the loop's eventfd, else the ring's doorbell.
+    void wake_waiter();
     std::uint32_t take_locked(OverlappedEntry* entries, std::uint32_t capacity, bool* more);
 
     std::unique_ptr<Ring> ring_;
@@ -179,12 +190,18 @@ private:
     std::unique_ptr<std::condition_variable> ready_ = std::make_unique<std::condition_variable>();
     std::deque<Packet> queue_;
     std::atomic<bool> closed_{false};
+    int signal_;
+    std::atomic<bool> signalled_{false};  // posts since the loop last cleared the eventfd
 };
 
 void fill_entry(OverlappedEntry& entry, const Packet& packet);
 
 // A new port, with a ring of its own when io_uring is the system engine.
 std::shared_ptr<Port> make_port();
+// A new loop port: an eventfd, and a ring that queues submissions until a
+// flush and signals the eventfd with each completion. Null when the system
+// gives no eventfd.
+std::shared_ptr<Port> make_loop_port();
 
 // ---------------------------------------------------------------- files (file.cpp)
 
@@ -230,6 +247,10 @@ public:
     bool stream() const { return shape_ != Shape::Regular; }
     bool fifo() const { return shape_ == Shape::Fifo; }
     Shape shape() const { return shape_; }
+    // Whether reads of what the cache holds may be tried without blocking;
+    // false once the file system refused RWF_NOWAIT.
+    bool reads_at_once() const { return !stream() && !refuses_nowait_.load(std::memory_order_relaxed); }
+    void refuse_nowait() { refuses_nowait_.store(true, std::memory_order_relaxed); }
     bool attach(std::shared_ptr<Port> port);
     std::shared_ptr<Port> port();
     // Queues the packet on the associated port; nothing without one.
@@ -243,6 +264,7 @@ private:
     const std::uint64_t id_;
     const Access access_;
     const Shape shape_;
+    std::atomic<bool> refuses_nowait_{false};
     std::mutex mutex_;
     std::shared_ptr<Port> port_;
 };
@@ -398,8 +420,10 @@ void refuse_io_uring();
 
 class Ring {
 public:
-    // Null when the kernel refuses a ring.
-    static std::unique_ptr<Ring> create();
+    // Null when the kernel refuses a ring. With `signal` (an eventfd), the
+    // ring queues reads and writes until flush() and signals it with every
+    // completion: a loop port's.
+    static std::unique_ptr<Ring> create(int signal = -1);
     ~Ring();
     Ring(const Ring&) = delete;
     Ring& operator=(const Ring&) = delete;
@@ -415,6 +439,12 @@ public:
     bool broken() const;
     ErrorCode wait(Port& port, OverlappedEntry* entries, std::uint32_t capacity, std::uint32_t* removed,
                    std::uint32_t timeout_ms);
+    // What the completion queue and the port's queue hold now, without
+    // entering the kernel; kErrorAbandonedWait0 once the port is closed.
+    ErrorCode collect(Port& port, OverlappedEntry* entries, std::uint32_t capacity, std::uint32_t* removed);
+    // Submits what start() queued. A refusal breaks the ring: the queued
+    // operations fail through `port`, and the errno comes back (0 on success).
+    int flush(Port& port, std::uint32_t* submitted);
     std::size_t cancel(std::uint64_t file_id, const Overlapped* overlapped);
 
     void lock_for_fork();

@@ -165,6 +165,8 @@ struct Ring::Impl {
     std::atomic<bool> doorbell_pending{false};
     std::atomic<int> broken_by{0};  // the errno that broke the ring; 0 while it works
     std::atomic<Clock::rep> broken_at{0};
+    // A loop port's: reads and writes wait in the submission queue for flush().
+    bool deferred = false;
 
     void link(Op* op) {
         std::lock_guard lock(ops_mutex);
@@ -225,6 +227,54 @@ struct Ring::Impl {
             }
             if (submitted != -EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+    }
+
+    // Submits everything queued, retrying what may pass; 0 or -errno.
+    // Called under sq_mutex.
+    int submit_queued_locked() {
+        limit_this_threads_workers(ring);
+        for (int attempt = 0;; ++attempt) {
+            if (io_uring_sq_ready(&ring) == 0) return 0;
+            int submitted = enter_submit();
+            if (submitted >= 0 && io_uring_sq_ready(&ring) == 0) return 0;
+            bool transient = submitted >= 0 || submitted == -EINTR || submitted == -EAGAIN || submitted == -EBUSY;
+            if (!transient || attempt == kSubmitAttempts) return submitted < 0 ? submitted : -EBUSY;
+            if (submitted != -EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    // Fills one submission entry and leaves it queued; a full queue is
+    // submitted first. 0 or -errno.
+    template <class Prepare>
+    int queue(Prepare prepare) {
+        std::lock_guard lock(sq_mutex);
+        io_uring_sqe* sqe = io_uring_get_sqe(&ring);
+        if (!sqe) {
+            if (int error = submit_queued_locked()) return error;
+            sqe = io_uring_get_sqe(&ring);
+        }
+        if (!sqe) return -EBUSY;
+        prepare(sqe);
+        return 0;
+    }
+
+    // Turns every entry the kernel has not consumed into a harmless no-op
+    // and gives back their operations, which were never started: the kernel
+    // refuses to take them. Called under sq_mutex.
+    std::vector<Op*> withdraw_queued() {
+        // From what the kernel may see to what is only filled in so far.
+        std::vector<Op*> withdrawn;
+        unsigned head = io_uring_smp_load_acquire(ring.sq.khead);
+        unsigned tail = ring.sq.sqe_tail;
+        for (unsigned index = head; index != tail; ++index) {
+            io_uring_sqe* sqe = &ring.sq.sqes[index & ring.sq.ring_mask];
+            std::uint64_t tag = sqe->user_data;
+            bool is_op = sqe->opcode == IORING_OP_READ || sqe->opcode == IORING_OP_WRITE;
+            if (is_op && tag != kInternalTag && tag != kDoorbellTag) withdrawn.push_back(reinterpret_cast<Op*>(tag));
+            io_uring_prep_nop(sqe);
+            io_uring_sqe_set_data64(sqe, kInternalTag);
+        }
+        return withdrawn;
     }
 
     // As submit_once; a failure breaks the ring.
@@ -410,9 +460,16 @@ struct Ring::Impl {
 
 Ring::Ring(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-std::unique_ptr<Ring> Ring::create() {
+std::unique_ptr<Ring> Ring::create(int signal) {
     auto impl = std::make_unique<Impl>();
     if (init_ring(impl->ring) < 0) return nullptr;
+    if (signal >= 0) {
+        if (io_uring_register_eventfd(&impl->ring, signal) < 0) {
+            io_uring_queue_exit(&impl->ring);
+            return nullptr;
+        }
+        impl->deferred = true;
+    }
     // A forked child must not even see the parent's rings.
     io_uring_ring_dontfork(&impl->ring);
     limit_kernel_workers(impl->ring);
@@ -458,7 +515,7 @@ bool Ring::start(const IoRequest& request) {
     // Listed before it is submitted, so its completion always finds it.
     impl_->link(op);
     bool stream = request.file->stream();
-    int error = impl_->submit([&](io_uring_sqe* sqe) {
+    auto prepare = [&](io_uring_sqe* sqe) {
         int fd = op->descriptor->fd();
         // A stream has no offsets; -1 keeps the kernel from checking one.
         std::uint64_t offset = stream ? ~std::uint64_t{0} : request.offset;
@@ -471,7 +528,8 @@ bool Ring::start(const IoRequest& request) {
         // A stream waits for its peer by polling; sent to a kernel worker, it
         // would hold the worker while it waits.
         if (request.length > kAsyncThreshold && !stream) sqe->flags |= IOSQE_ASYNC;
-    });
+    };
+    int error = impl_->deferred ? impl_->queue(prepare) : impl_->submit(prepare);
     if (error != 0) {
         impl_->unlink(op);
         delete op;
@@ -523,6 +581,39 @@ ErrorCode Ring::wait(Port& port, OverlappedEntry* entries, std::uint32_t capacit
             broken ? impl_->idle_while_broken(port, timeout_ms, deadline) : impl_->block(timeout_ms, deadline);
         if (error) return error;
     }
+}
+
+ErrorCode Ring::collect(Port& port, OverlappedEntry* entries, std::uint32_t capacity, std::uint32_t* removed) {
+    *removed = 0;
+    std::lock_guard lock(impl_->reap_mutex);
+    if (port.closed()) return kErrorAbandonedWait0;
+    if (impl_->broken()) impl_->abandon_overdue(port);
+    std::uint32_t filled = impl_->reap(entries, capacity);
+    bool more = false;
+    filled += port.take_queued(entries + filled, capacity - filled, &more);
+    *removed = filled;
+    return 0;
+}
+
+int Ring::flush(Port& port, std::uint32_t* submitted) {
+    std::vector<Op*> withdrawn;
+    int error = 0;
+    {
+        std::lock_guard lock(impl_->sq_mutex);
+        unsigned queued = io_uring_sq_ready(&impl_->ring);
+        if (queued == 0) return 0;
+        error = -impl_->submit_queued_locked();
+        if (error == 0) {
+            *submitted = queued;
+            return 0;
+        }
+        withdrawn = impl_->withdraw_queued();
+    }
+    impl_->break_with(error);
+    for (Op* op : withdrawn) {
+        if (auto packet = impl_->settle(op, -error)) port.push(*packet);
+    }
+    return error;
 }
 
 std::size_t Ring::cancel(std::uint64_t file_id, const Overlapped* overlapped) {
