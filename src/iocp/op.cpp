@@ -70,6 +70,9 @@ void op_release(Op* op) noexcept {
     if (op->tracker) {
         op->tracker->unlink(op);
     }
+    if (platform::still_held(static_cast<platform::NtStatus>(op->overlapped.Internal))) {
+        return;  // the system may still write the record and its buffer: they stay
+    }
     if (op->group) {
         leave_group(op->group);
     }

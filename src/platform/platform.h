@@ -61,6 +61,13 @@ using NativePath = std::basic_string<PathChar>;
 inline constexpr ErrorCode kErrnoError = 0x20000000u;
 inline constexpr NtStatus kErrnoStatus = 0xE0000000u;  // error severity, customer bit
 inline constexpr ErrorCode errno_error(int number) noexcept { return kErrnoError | static_cast<ErrorCode>(number); }
+// A failure reported for an operation the system may still be carrying out
+// (an engine that lost the means to stop or reap it): marked with the
+// reserved bit of the NTSTATUS, it tells the reaper to raise the failure and
+// leave the record, and the buffers the system may still write, allocated
+// for good. Better a leak than memory written after it was freed.
+inline constexpr NtStatus kStillHeldFlag = 0x10000000u;
+inline constexpr bool still_held(NtStatus status) noexcept { return (status & 0xF0000000u) == 0xF0000000u; }
 inline constexpr bool is_errno_error(ErrorCode code) noexcept { return (code & 0xE0000000u) == kErrnoError; }
 inline constexpr int errno_of(ErrorCode code) noexcept { return static_cast<int>(code & 0x0000FFFFu); }
 

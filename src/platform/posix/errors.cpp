@@ -83,7 +83,9 @@ constexpr std::array kErrorTexts{
     ErrorText{kErrorNotFound, "Element not found."},
 };
 
-constexpr bool is_errno_status(NtStatus status) noexcept { return (status & 0xFFFF0000u) == kErrnoStatus; }
+constexpr bool is_errno_status(NtStatus status) noexcept {
+    return ((status & ~kStillHeldFlag) & 0xFFFF0000u) == kErrnoStatus;
+}
 
 // strerror_r comes in two shapes, the GNU one returning the text.
 [[maybe_unused]] const char* text_of(int result, const char* buffer) { return result == 0 ? buffer : nullptr; }

@@ -367,8 +367,10 @@ struct Ring::Impl {
             for (Op* op = ops; op; op = op->next) {
                 if (op->abandoned) continue;
                 op->abandoned = true;
-                record(*op->overlapped, {broken_status(), 0});
-                failed.push_back({0, 0, op->overlapped, broken_status()});
+                // The kernel may still write the buffer: its reaper keeps it for good.
+                NtStatus status = broken_status() | kStillHeldFlag;
+                record(*op->overlapped, {status, 0});
+                failed.push_back({0, 0, op->overlapped, status});
             }
         }
         for (const Packet& packet : failed) port.push(packet);
