@@ -550,11 +550,13 @@ class TextFiles(Comparison):
     def readline(self, limit):
         self.call("readline", *limit)
 
-    def to_text_position(self):
+    def to_text_position(self, text=""):
         """A text write after a read lands at the text position in kiln, and a byte order mark goes only
         at the start of a file (both listed among the README's departures); the built-in writes after
         its read-ahead. Puts the built-in where kiln writes: as a flush and a seek to tell() would."""
         theirs, mine = self.theirs, self.mine
+        if not isinstance(text, str):
+            return  # refused before anything moves
         if theirs is None or theirs.closed or not theirs.writable() or not theirs.seekable():
             return
         if not mine._has_read:
@@ -566,14 +568,15 @@ class TextFiles(Comparison):
             pass
 
     def write_lines(self, lines):
-        self.to_text_position()
+        if lines:
+            self.to_text_position(lines[0].make())
         super().write_lines(lines)
         self.text_written = True
 
     @opened
     @rule(data=text_data)
     def write(self, data):
-        self.to_text_position()
+        self.to_text_position(data.make())
         theirs, _ = self.call("write", data.make(), shown=repr(data))
         self.text_written = True
         text = data.make()
