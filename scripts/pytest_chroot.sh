@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the pytest suite on Debian sid's newest Python, in the cached chroot
 # (made by sid_chroot.sh), against the wheel in dist/. Each run works in a
-# folder of its own inside the chroot holding a copy of tests/, examples/, bench/
-# and the module unpacked from the wheel; it and the /proc mount go away at
+# folder of its own inside the chroot holding a copy of tests/, examples/, bench/,
+# README.md and the module unpacked from the wheel; it and the /proc mount go away at
 # the end, also on failure. Usage: pytest_chroot.sh [PYTEST_ARG...]
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -28,8 +28,9 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # The same tests folder content: a fresh copy, without caches.
-# examples/ and bench/ too: tests run the examples and the benchmark suite.
-copy=(tests)
+# examples/, bench/ and README.md too: tests run the examples, the benchmark
+# suite and the README's code.
+copy=(tests README.md)
 [ -d "$ROOT/examples" ] && copy+=(examples)
 [ -d "$ROOT/bench" ] && copy+=(bench)
 tar -C "$ROOT" --exclude=__pycache__ --exclude=.pytest_cache -cf - "${copy[@]}" | tar -C "$run" -xf -
