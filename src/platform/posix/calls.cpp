@@ -1,5 +1,6 @@
-// Calls without an overlapped form (open, close, size, truncate, sync): run
-// where the I/O mode says, and completed through the port like a transfer.
+// Calls without an overlapped form (open, close, size, truncate, sync, and
+// the calls on paths of fs_calls.cpp): run where the I/O mode says, and
+// completed through the port like a transfer.
 #include "platform/posix/emu.h"
 
 #include <sys/stat.h>
@@ -25,7 +26,8 @@ ErrorCode injected_code(Operation operation) { return injected(operation) ? t_la
 // A file that cannot be tied to the port is closed again, unseen.
 ErrorCode open_call(const CallRequest& request) {
     FileCall& call = *request.call;
-    Opened opened = open_new_file(call.path, call.access, call.disposition);
+    std::uint32_t permissions = call.flags & kCreateMode ? call.mode : 0666;
+    Opened opened = open_new_file(call.path, call.access, call.disposition, permissions);
     if (!opened.file) return opened.error;
     // A file whose I/O no port would hear of is closed again.
     if (ErrorCode error = injected_code(Operation::Associate)) return error;
@@ -74,6 +76,7 @@ ErrorCode file_call(CallRequest& request) {
         case CallKind::Truncate: return truncate_call(request);
         case CallKind::Sync: return sync_call(request, false);
         case CallKind::DataSync: return sync_call(request, true);
+        case CallKind::StatFile: return stat_file_call(request);
         default: return kErrorInvalidParameter;
     }
 }
@@ -93,7 +96,7 @@ void finish_call(CallRequest& request, ErrorCode error) {
     if (!queued && call.kind == CallKind::Open && error == 0) remove_handle(call.opened);
 }
 
-bool known(CallKind kind) { return kind >= CallKind::Open && kind <= CallKind::DataSync; }
+bool known(CallKind kind) { return kind >= CallKind::Open && kind <= CallKind::RealPath; }
 
 // Exactly one packet follows, even when no worker can start.
 bool hand_to(Workers& workers, CallRequest request) {
@@ -105,7 +108,10 @@ bool hand_to(Workers& workers, CallRequest request) {
 }  // namespace
 
 void run_call(CallRequest& request) {
-    ErrorCode error = request.call->kind == CallKind::Open ? open_call(request) : file_call(request);
+    CallKind kind = request.call->kind;
+    ErrorCode error = kind == CallKind::Open   ? open_call(request)
+                      : is_path_call(kind) ? path_call(*request.call)
+                                           : file_call(request);
     finish_call(request, error);
 }
 
@@ -119,17 +125,19 @@ bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
     auto port_object = find_object<Port>(port);
     if (!port_object) return fail(kErrorInvalidHandle);
     CallRequest request{std::move(port_object), call, overlapped, nullptr};
-    if (call->kind != CallKind::Open) request.file = find_object<File>(call->file);
+    if (call->kind != CallKind::Open && !is_path_call(call->kind)) request.file = find_object<File>(call->file);
     store_status(*overlapped, kStatusPending);
     // A stream's transfers may wait for ever, and the test worker would run
     // the close only after them: they end now, as the close would end them.
     if (call->kind == CallKind::Close && request.file && request.file->stream()) {
         cancel_everywhere(*request.file, nullptr);
     }
-    switch (g_io_mode.load(std::memory_order_relaxed)) {
+    switch (int mode = g_io_mode.load(std::memory_order_relaxed)) {
         case kInline: run_call(request); return true;
         case kDeferred: return hand_to(test_worker(), std::move(request));
-        default: return hand_to(pool(), std::move(request));
+        default:
+            if (mode == kSystem && start_on_ring(request)) return true;
+            return hand_to(pool(), std::move(request));
     }
 }
 
