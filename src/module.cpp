@@ -1,6 +1,7 @@
 // The module's entry, its execution step and the registration of its two
 // classes.
 #include "frame/frame.h"
+#include "iocp/fs_submit.h"
 #include "iocp/iocp.h"
 #include "iocp/proactor_io.h"
 
@@ -19,7 +20,8 @@ constexpr const char kModuleDoc[] = "Native async backend for mallow (io_uring o
 // Parameters of every callable, and the names their messages use.
 constexpr const char* kIocpNewParams[] = {"loop_obj", "on_complete"};
 constexpr const char* kOpenParams[] = {"path", "write", "create", "truncate", "exclusive"};
-constexpr const char* kSubmitOpenParams[] = {"path", "write", "create", "truncate", "exclusive", "append", "read"};
+constexpr const char* kSubmitOpenParams[] = {"path", "write", "create", "truncate", "exclusive", "append", "read",
+                                             "mode"};
 constexpr const char* kTruncateParams[] = {"handle", "size"};
 constexpr const char* kSyncParams[] = {"handle", "data_only"};
 constexpr const char* kCancelParams[] = {"id"};
@@ -27,6 +29,17 @@ constexpr const char* kReadParams[] = {"handle", "offset", "len"};
 constexpr const char* kWriteParams[] = {"handle", "offset", "data"};
 constexpr const char* kHandleParams[] = {"handle"};
 constexpr const char* kProactorNewParams[] = {"iocp"};
+constexpr const char* kStatParams[] = {"path", "follow_symlinks", "dir_fd"};
+constexpr const char* kRenameParams[] = {"src", "dst", "replace", "src_dir_fd", "dst_dir_fd"};
+constexpr const char* kPathParams[] = {"path", "dir_fd"};
+constexpr const char* kMkdirParams[] = {"path", "mode", "dir_fd"};
+constexpr const char* kSymlinkParams[] = {"target", "link", "target_is_directory", "dir_fd"};
+constexpr const char* kLinkParams[] = {"src", "dst", "follow_symlinks", "src_dir_fd", "dst_dir_fd"};
+constexpr const char* kOnlyPathParams[] = {"path"};
+constexpr const char* kCopyParams[] = {"src", "dst", "copy_mode", "copy_times"};
+constexpr const char* kChmodParams[] = {"path", "mode", "follow_symlinks", "dir_fd"};
+constexpr const char* kUtimeParams[] = {"path", "atime_ns", "mtime_ns", "now", "follow_symlinks", "dir_fd"};
+constexpr const char* kAccessParams[] = {"path", "mode", "follow_symlinks", "effective_ids", "dir_fd"};
 constexpr const char* kTakeParams[] = {"addr", "transferred"};
 constexpr const char* kDiscardParams[] = {"addr"};
 
@@ -40,6 +53,21 @@ constexpr Signature kIocpFileType{"Iocp.file_type()", kHandleParams};
 constexpr Signature kIocpSubmitRead{"Iocp.submit_read()", kReadParams};
 constexpr Signature kIocpSubmitWrite{"Iocp.submit_write()", kWriteParams};
 constexpr Signature kIocpSubmitClose{"Iocp.submit_close()", kHandleParams};
+constexpr Signature kIocpSubmitStat{"Iocp.submit_stat()", kStatParams, 2};
+constexpr Signature kIocpSubmitStatHandle{"Iocp.submit_stat_handle()", kHandleParams};
+constexpr Signature kIocpSubmitRename{"Iocp.submit_rename()", kRenameParams, 3};
+constexpr Signature kIocpSubmitUnlink{"Iocp.submit_unlink()", kPathParams, 1};
+constexpr Signature kIocpSubmitMkdir{"Iocp.submit_mkdir()", kMkdirParams, 2};
+constexpr Signature kIocpSubmitRmdir{"Iocp.submit_rmdir()", kPathParams, 1};
+constexpr Signature kIocpSubmitSymlink{"Iocp.submit_symlink()", kSymlinkParams, 3};
+constexpr Signature kIocpSubmitLink{"Iocp.submit_link()", kLinkParams, 3};
+constexpr Signature kIocpSubmitReadlink{"Iocp.submit_readlink()", kPathParams, 1};
+constexpr Signature kIocpSubmitListdir{"Iocp.submit_listdir()", kOnlyPathParams};
+constexpr Signature kIocpSubmitCopyfile{"Iocp.submit_copyfile()", kCopyParams};
+constexpr Signature kIocpSubmitChmod{"Iocp.submit_chmod()", kChmodParams, 3};
+constexpr Signature kIocpSubmitUtime{"Iocp.submit_utime()", kUtimeParams, 5};
+constexpr Signature kIocpSubmitAccess{"Iocp.submit_access()", kAccessParams, 4};
+constexpr Signature kIocpSubmitRealpath{"Iocp.submit_realpath()", kOnlyPathParams};
 constexpr Signature kProactorNew{"ProactorIo.__new__()", kProactorNewParams};
 constexpr Signature kProactorOpen{"ProactorIo.open()", kOpenParams};
 constexpr Signature kProactorClose{"ProactorIo.close()", kHandleParams};
@@ -56,6 +84,8 @@ constexpr auto kViaIocp = &iocp::through<iocp::IocpFields, Body, Args...>;
 
 using DefaultFalse = Optional<Bool, false>;
 using DefaultTrue = Optional<Bool, true>;
+using NoDirectory = Optional<SignedPtr, -1>;  // a dir_fd left out
+using platform::NativePath;
 
 template <auto Frame>
 PyCFunction as_cfunction() {
@@ -65,13 +95,15 @@ PyCFunction as_cfunction() {
 PyMethodDef g_iocp_methods[] = {
     {"submit_open",
      as_cfunction<&method_frame<IocpClass, kIocpSubmitOpen,
-                                kViaIocp<iocp::submit_open, platform::NativePath, bool, bool, bool, bool, bool, bool>,
-                                Path, Bool, Bool, Bool, Bool, DefaultFalse, DefaultTrue>>(),
+                                kViaIocp<iocp::submit_open, platform::NativePath, bool, bool, bool, bool, bool, bool,
+                                         std::int64_t>,
+                                Path, Bool, Bool, Bool, Bool, DefaultFalse, DefaultTrue, Optional<Signed64, -1>>>(),
      kFastcall,
-     "submit_open($self, path, write, create, truncate, exclusive, *, append=False, read=True)\n--\n\n"
+     "submit_open($self, path, write, create, truncate, exclusive, *, append=False, read=True, mode=-1)\n--\n\n"
      "Open a file on a worker; the completion's result is the new handle.\n"
      "append: every write lands at the end of the file, whatever its offset.\n"
-     "read: ask for read access (False for a file that may only be written)."},
+     "read: ask for read access (False for a file that may only be written).\n"
+     "mode: a new file's permission bits on POSIX, less the umask (-1: 0o666)."},
     {"submit_read",
      as_cfunction<&method_frame<IocpClass, kIocpSubmitRead,
                                 kViaIocp<iocp::submit_read, std::intptr_t, std::uint64_t, std::uint32_t>,
@@ -116,6 +148,102 @@ PyMethodDef g_iocp_methods[] = {
      "engine()\n--\n\n"
      "The engine that reads and writes started now run on: \"iocp\" on Windows;\n"
      "\"io_uring\" or \"pool\" on Linux (or a test mode's name)."},
+    // Calls on paths. Their completion's data is the value of the call (see
+    // call_data.h); a failure is the system's error, as for an open.
+    {"submit_stat",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitStat,
+                                kViaIocp<iocp::submit_stat, NativePath, bool, std::intptr_t>, Path, Bool,
+                                NoDirectory>>(),
+     kFastcall,
+     "submit_stat($self, path, follow_symlinks, *, dir_fd=-1)\n--\n\n"
+     "The completion's data is the os.stat_result of path (dir_fd: where a\n"
+     "relative path starts, on POSIX; -1 for the working directory)."},
+    {"submit_stat_handle",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitStatHandle, kViaIocp<iocp::submit_stat_handle, std::intptr_t>,
+                                SignedPtr>>(),
+     kFastcall, "submit_stat_handle($self, handle)\n--\n\nThe completion's data is the os.stat_result of the open file."},
+    {"submit_rename",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitRename,
+                                kViaIocp<iocp::submit_rename, NativePath, NativePath, bool, std::intptr_t,
+                                         std::intptr_t>,
+                                Path, Path, Bool, NoDirectory, NoDirectory>>(),
+     kFastcall,
+     "submit_rename($self, src, dst, replace, *, src_dir_fd=-1, dst_dir_fd=-1)\n--\n\n"
+     "Rename src to dst. Windows refuses an existing dst unless replace."},
+    {"submit_unlink",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitUnlink, kViaIocp<iocp::submit_unlink, NativePath, std::intptr_t>,
+                                Path, NoDirectory>>(),
+     kFastcall, "submit_unlink($self, path, *, dir_fd=-1)\n--\n\nRemove a file or a link."},
+    {"submit_mkdir",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitMkdir,
+                                kViaIocp<iocp::submit_mkdir, NativePath, std::uint32_t, std::intptr_t>, Path,
+                                Unsigned32, NoDirectory>>(),
+     kFastcall, "submit_mkdir($self, path, mode, *, dir_fd=-1)\n--\n\n"},
+    {"submit_rmdir",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitRmdir, kViaIocp<iocp::submit_rmdir, NativePath, std::intptr_t>,
+                                Path, NoDirectory>>(),
+     kFastcall, "submit_rmdir($self, path, *, dir_fd=-1)\n--\n\nRemove an empty directory."},
+    {"submit_symlink",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitSymlink,
+                                kViaIocp<iocp::submit_symlink, NativePath, NativePath, bool, std::intptr_t>, Path,
+                                Path, Bool, NoDirectory>>(),
+     kFastcall,
+     "submit_symlink($self, target, link, target_is_directory, *, dir_fd=-1)\n--\n\n"
+     "Make link a symbolic link to target (dir_fd: where a relative link starts)."},
+    {"submit_link",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitLink,
+                                kViaIocp<iocp::submit_link, NativePath, NativePath, bool, std::intptr_t,
+                                         std::intptr_t>,
+                                Path, Path, Bool, NoDirectory, NoDirectory>>(),
+     kFastcall,
+     "submit_link($self, src, dst, follow_symlinks, *, src_dir_fd=-1, dst_dir_fd=-1)\n--\n\n"
+     "Make dst a hard link to src."},
+    {"submit_readlink",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitReadlink,
+                                kViaIocp<iocp::submit_readlink, NativePath, std::intptr_t>, Path, NoDirectory>>(),
+     kFastcall, "submit_readlink($self, path, *, dir_fd=-1)\n--\n\nThe completion's data is the link's target (str)."},
+    {"submit_listdir",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitListdir, kViaIocp<iocp::submit_listdir, NativePath>, Path>>(),
+     kFastcall,
+     "submit_listdir($self, path)\n--\n\n"
+     "The completion's data is a list of (name, type, inode, target, target_error):\n"
+     "type 1 a file, 2 a directory, 3 a link, 4 anything else; for a link, target\n"
+     "is what it leads to (0 nothing, target_error then says why)."},
+    {"submit_copyfile",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitCopyfile,
+                                kViaIocp<iocp::submit_copyfile, NativePath, NativePath, bool, bool>, Path, Path, Bool,
+                                Bool>>(),
+     kFastcall,
+     "submit_copyfile($self, src, dst, copy_mode, copy_times)\n--\n\n"
+     "Copy src's bytes into dst, made or truncated (in the kernel where it can).\n"
+     "On failure the data says which failed: 1 src, 2 dst, 3 the copy."},
+    {"submit_chmod",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitChmod,
+                                kViaIocp<iocp::submit_chmod, NativePath, std::uint32_t, bool, std::intptr_t>, Path,
+                                Unsigned32, Bool, NoDirectory>>(),
+     kFastcall, "submit_chmod($self, path, mode, follow_symlinks, *, dir_fd=-1)\n--\n\n"},
+    {"submit_utime",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitUtime,
+                                kViaIocp<iocp::submit_utime, NativePath, std::int64_t, std::int64_t, bool, bool,
+                                         std::intptr_t>,
+                                Path, Signed64, Signed64, Bool, Bool, NoDirectory>>(),
+     kFastcall,
+     "submit_utime($self, path, atime_ns, mtime_ns, now, follow_symlinks, *, dir_fd=-1)\n--\n\n"
+     "Set the access and modification times (nanoseconds since 1970), or both to\n"
+     "now."},
+    {"submit_access",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitAccess,
+                                kViaIocp<iocp::submit_access, NativePath, std::uint32_t, bool, bool, std::intptr_t>,
+                                Path, Unsigned32, Bool, Bool, NoDirectory>>(),
+     kFastcall,
+     "submit_access($self, path, mode, follow_symlinks, effective_ids, *, dir_fd=-1)\n--\n\n"
+     "Completes without an error when path may be used as mode (os.R_OK...) says."},
+    {"submit_realpath",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitRealpath, kViaIocp<iocp::submit_realpath, NativePath>, Path>>(),
+     kFastcall,
+     "submit_realpath($self, path)\n--\n\n"
+     "The completion's data is the absolute path of an existing file, every link\n"
+     "resolved (str)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 // The completion thread: waits on the port, turns each batch of finished
 // records into completion tuples under one acquisition of the interpreter
 // lock, and hands the batch to the event loop.
+#include "iocp/call_data.h"
 #include "iocp/iocp_engine.h"
 #include "iocp/op.h"
 #include "iocp/open_flags.h"
@@ -54,6 +55,7 @@ PyRef data_of(Op& op, ErrorCode outcome, std::uint32_t count) {
     if (op.kind == OpKind::Read && outcome == 0) {
         return op_read_bytes(op, count);
     }
+    if (op.kind == OpKind::Call) return call_data(op.call, outcome);
     return PyRef::borrow(Py_None);
 }
 
