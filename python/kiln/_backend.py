@@ -440,6 +440,9 @@ class _Stopped:
 
     submit_open = submit_read = submit_write = submit_close = submit_size = submit_truncate = _refuse
     submit_sync = _refuse
+    submit_stat = submit_stat_handle = submit_rename = submit_unlink = submit_mkdir = submit_rmdir = _refuse
+    submit_symlink = submit_link = submit_readlink = submit_listdir = submit_copyfile = submit_chmod = _refuse
+    submit_utime = submit_access = submit_realpath = _refuse
 
     def cancel(self, _op_id: int) -> bool:
         return False

@@ -379,6 +379,10 @@ class AsyncTextFile(LineReading[str]):
         finally:
             self._leave()
 
+    async def stat(self) -> os.stat_result:
+        """The status of the open file, by its handle (as ``os.fstat``); see ``AsyncFile.stat``."""
+        return await self.buffer.stat()
+
     async def truncate(self, size: int | None = None) -> int:
         """Resizes the file to ``size`` bytes; without it, to the byte position of the binary file."""
         await self._enter()
