@@ -3,7 +3,7 @@
 Each call is one native operation (``Iocp.submit_stat`` and the rest) whose
 completion resolves a future with the call's data: an ``os.stat_result``, a
 listing, a path, or nothing. A failure is raised as the built-in raises it,
-naming the path (and, for calls on two paths, both) as the caller gave them.
+naming the path (and, for calls on two paths, both) as ``os.fspath`` gives it.
 
 A call whose caller is cancelled still runs to its end in the system (none of
 them can be stopped half-way); its result is dropped.

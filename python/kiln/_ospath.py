@@ -164,7 +164,7 @@ async def realpath(filename: StrOrBytesPath, *, strict: bool = False) -> str | b
     try:
         here = _fsops.backend()
         op_id = here._iocp.submit_realpath(_fsops.native("realpath", name))
-        resolved: str = await _fsops.settle(here, op_id, filename)
+        resolved: str = await _fsops.settle(here, op_id, name)
     except (OSError, ValueError):
         if WINDOWS:
             if strict:

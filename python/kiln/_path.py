@@ -171,6 +171,10 @@ class Path(_PurePath):
                    follow_symlinks: bool = False) -> AsyncIterator[tuple[Path, list[str], list[str]]]:
         """``(dirpath, dirnames, filenames)`` of the tree, as ``pathlib.Path.walk``: links to
         directories count as files unless ``follow_symlinks``."""
+        if sys.version_info < (3, 13):
+            async for found in _walk_paths(self, top_down, on_error, follow_symlinks):
+                yield found
+            return
         follow: Any = follow_symlinks or kos.WALK_LINKS_AS_FILES
         async for dirpath, dirnames, filenames in kos.walk(str(self), top_down, on_error, follow):
             yield self.with_segments(dirpath), dirnames, filenames
@@ -302,6 +306,36 @@ class Path(_PurePath):
         def from_uri(cls, uri: str) -> Path:
             """The path of a ``file:`` URI."""
             return cls(pathlib.Path.from_uri(uri))
+
+
+async def _walk_paths(top: Path, top_down: bool, on_error: Callable[[OSError], object] | None,
+                      follow_symlinks: bool) -> AsyncIterator[tuple[Path, list[str], list[str]]]:
+    """3.12's walk, which lists each directory by its path object."""
+    paths: list[Any] = [top]
+    while paths:
+        path = paths.pop()
+        if isinstance(path, tuple):
+            yield path
+            continue
+        try:
+            entries = await _entries(str(path))
+        except OSError as error:
+            if on_error is not None:
+                on_error(error)
+            continue
+        dirnames: list[str] = []
+        filenames: list[str] = []
+        for entry in entries:
+            try:
+                is_dir = entry.is_dir(follow_symlinks=follow_symlinks)
+            except OSError:
+                is_dir = False
+            (dirnames if is_dir else filenames).append(entry.name)
+        if top_down:
+            yield path, dirnames, filenames
+        else:
+            paths.append((path, dirnames, filenames))
+        paths += [path / name for name in reversed(dirnames)]
 
 
 def _raise_if_loop(error: OSError) -> None:

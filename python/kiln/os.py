@@ -2,7 +2,7 @@
 
 Each function takes the arguments of its ``os`` namesake and gives what it
 gives (``stat`` an ``os.stat_result``, ``listdir`` a list of names of the
-path's type), or raises what it raises, naming the paths as given::
+path's type), or raises what it raises (naming the paths as str or bytes)::
 
     info = await kiln.os.stat("data.bin")
     async for entry in kiln.os.scandir("logs"):
@@ -65,7 +65,7 @@ async def stat(path: StrOrBytesPath, *, dir_fd: int | None = None, follow_symlin
     name = _fspath("stat", path)
     backend = _backend()
     op_id = backend._iocp.submit_stat(_native("stat", name), bool(follow_symlinks), dir_fd=_dir_fd(os.stat, dir_fd))
-    result: os.stat_result = await _settle(backend, op_id, path)
+    result: os.stat_result = await _settle(backend, op_id, name)
     return result
 
 
@@ -84,7 +84,7 @@ async def _rename(function: str, src: StrOrBytesPath, dst: StrOrBytesPath, repla
     op_id = backend._iocp.submit_rename(_native(function, source), _native(function, target), replace,
                                         src_dir_fd=_dir_fd(os.rename, src_dir_fd),
                                         dst_dir_fd=_dir_fd(os.rename, dst_dir_fd))
-    await _settle(backend, op_id, src, dst)
+    await _settle(backend, op_id, source, target)
 
 
 async def rename(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
@@ -104,7 +104,7 @@ async def remove(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
     name = _fspath("remove", path)
     backend = _backend()
     op_id = backend._iocp.submit_unlink(_native("remove", name), dir_fd=_dir_fd(os.unlink, dir_fd))
-    await _settle(backend, op_id, path)
+    await _settle(backend, op_id, name)
 
 
 async def unlink(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
@@ -112,7 +112,7 @@ async def unlink(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
     name = _fspath("unlink", path)
     backend = _backend()
     op_id = backend._iocp.submit_unlink(_native("unlink", name), dir_fd=_dir_fd(os.unlink, dir_fd))
-    await _settle(backend, op_id, path)
+    await _settle(backend, op_id, name)
 
 
 async def link(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
@@ -123,7 +123,7 @@ async def link(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | No
     op_id = backend._iocp.submit_link(_native("link", source), _native("link", target), bool(follow_symlinks),
                                       src_dir_fd=_dir_fd(os.link, src_dir_fd),
                                       dst_dir_fd=_dir_fd(os.link, dst_dir_fd))
-    await _settle(backend, op_id, src, dst)
+    await _settle(backend, op_id, source, target)
 
 
 async def symlink(src: StrOrBytesPath, dst: StrOrBytesPath, target_is_directory: bool = False, *,
@@ -133,7 +133,7 @@ async def symlink(src: StrOrBytesPath, dst: StrOrBytesPath, target_is_directory:
     backend = _backend()
     op_id = backend._iocp.submit_symlink(_native("symlink", target), _native("symlink", link_name),
                                          bool(target_is_directory), dir_fd=_dir_fd(os.symlink, dir_fd))
-    await _settle(backend, op_id, src, dst)
+    await _settle(backend, op_id, target, link_name)
 
 
 @overload
@@ -147,7 +147,7 @@ async def readlink(path: StrOrBytesPath, *, dir_fd: int | None = None) -> str | 
     name = _fspath("readlink", path)
     backend = _backend()
     op_id = backend._iocp.submit_readlink(_native("readlink", name), dir_fd=_dir_fd(os.readlink, dir_fd))
-    target: str = await _settle(backend, op_id, path)
+    target: str = await _settle(backend, op_id, name)
     return _name_like(name, target)
 
 
@@ -160,7 +160,7 @@ async def mkdir(path: StrOrBytesPath, mode: int = 0o777, *, dir_fd: int | None =
     backend = _backend()
     op_id = backend._iocp.submit_mkdir(_native("mkdir", name), operator.index(mode) & 0xFFFFFFFF,
                                        dir_fd=_dir_fd(os.mkdir, dir_fd))
-    await _settle(backend, op_id, path)
+    await _settle(backend, op_id, name)
 
 
 async def rmdir(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
@@ -168,7 +168,7 @@ async def rmdir(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
     name = _fspath("rmdir", path)
     backend = _backend()
     op_id = backend._iocp.submit_rmdir(_native("rmdir", name), dir_fd=_dir_fd(os.rmdir, dir_fd))
-    await _settle(backend, op_id, path)
+    await _settle(backend, op_id, name)
 
 
 async def makedirs(name: StrOrBytesPath, mode: int = 0o777, exist_ok: bool = False) -> None:
@@ -210,7 +210,7 @@ async def _listing(function: str, path: Any) -> tuple[str | bytes, list[RawEntry
     name = _fspath(function, path)
     backend = _backend()
     op_id = backend._iocp.submit_listdir(_native(function, name))
-    entries: list[RawEntry] = await _settle(backend, op_id, path)
+    entries: list[RawEntry] = await _settle(backend, op_id, name)
     return name, entries
 
 
@@ -420,7 +420,7 @@ async def chmod(path: StrOrBytesPath, mode: int, *, dir_fd: int | None = None, f
     op_id = backend._iocp.submit_chmod(_native("chmod", name), operator.index(mode) & 0xFFFFFFFF,
                                        bool(follow_symlinks), dir_fd=_dir_fd(os.chmod, dir_fd))
     try:
-        await _settle(backend, op_id, path)
+        await _settle(backend, op_id, name)
     except OSError as error:
         if not follow_symlinks and error.errno in (_errno.EOPNOTSUPP, _errno.ENOTSUP) and not WINDOWS:
             raise NotImplementedError("chmod: follow_symlinks unavailable on this platform") from None
@@ -465,7 +465,7 @@ async def utime(path: StrOrBytesPath, times: tuple[float, float] | None = None, 
     atime, mtime = when or (0, 0)
     op_id = backend._iocp.submit_utime(_native("utime", name), atime, mtime, when is None, bool(follow_symlinks),
                                        dir_fd=_dir_fd(os.utime, dir_fd))
-    await _settle(backend, op_id, path)
+    await _settle(backend, op_id, name)
 
 
 async def access(path: StrOrBytesPath, mode: int, *, dir_fd: int | None = None, effective_ids: bool = False,
@@ -479,7 +479,7 @@ async def access(path: StrOrBytesPath, mode: int, *, dir_fd: int | None = None, 
                                         bool(follow_symlinks), bool(effective_ids),
                                         dir_fd=_dir_fd(os.access, dir_fd))
     try:
-        await _settle(backend, op_id, path)
+        await _settle(backend, op_id, name)
     except OSError:
         return False
     return True

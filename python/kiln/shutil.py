@@ -125,10 +125,10 @@ async def _copy_bytes(src: Any, dst: Any, copy_mode: bool, copy_times: bool, fol
     op_id = backend._iocp.submit_copyfile(_fsops.native("copyfile", source), _fsops.native("copyfile", target),
                                           copy_mode, copy_times)
     try:
-        await _fsops.settle_copy(backend, op_id, src, dst)
+        await _fsops.settle_copy(backend, op_id, source, target)
     except IsADirectoryError as error:
         # A target that names a directory that is not there reads better as such.
-        if error.filename is dst and not await kos.path.exists(dst):
+        if error.filename is target and not await kos.path.exists(dst):
             raise FileNotFoundError(f"Directory does not exist: {dst}") from error
         raise
 
@@ -341,6 +341,9 @@ async def rmtree(path: StrOrBytesPath, ignore_errors: bool = False, onerror: Any
 async def _remove_tree(top: Any, handler: OnExc) -> None:
     levels: list[list[Any]] = []
     files: list[Any] = []
+    # Reported once and not removed, as it cannot be emptied; one that is no
+    # directory is tried all the same, as shutil tries what it could open.
+    unlisted: set[Any] = set()
     level: list[Any] = [top]
     while level:
         levels.append(level)
@@ -350,6 +353,8 @@ async def _remove_tree(top: Any, handler: OnExc) -> None:
             try:
                 name, raw = await kos._listing("scandir", directory)
             except OSError as error:
+                if not isinstance(error, NotADirectoryError):
+                    unlisted.add(directory)
                 if not (_SKIP_MISSING and isinstance(error, FileNotFoundError)):
                     await _report(handler, kos.scandir, directory, error)
                 return
@@ -377,7 +382,7 @@ async def _remove_tree(top: Any, handler: OnExc) -> None:
 
     await _each(files, unlink)
     for directories in reversed(levels):
-        await _each(directories, rmdir)
+        await _each([name for name in directories if name not in unlisted], rmdir)
 
 
 def _basename(path: Any) -> Any:
