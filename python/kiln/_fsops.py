@@ -45,7 +45,7 @@ def backend() -> Backend:
 def fspath(function: str, path: Any) -> str | bytes:
     """``os.fspath`` with the message the ``os`` functions give; kiln has no descriptors to take instead."""
     try:
-        name = os.fspath(path)
+        name: str | bytes = os.fspath(path)
     except TypeError:
         raise TypeError(f"{function}: path should be string, bytes or os.PathLike, "
                         f"not {type(path).__name__}") from None
@@ -76,9 +76,19 @@ def error_for(code: int, filename: object, filename2: object = None) -> OSError:
     return os_error(code, filename, filename2)
 
 
-def _finish(names: tuple[object, object], future: asyncio.Future[Any], _op_id: int, error: int, _result: int,
+def _finish(filename: object, future: asyncio.Future[Any], _op_id: int, error: int, _result: int,
             data: Any) -> None:
     if future.done():  # its caller was cancelled
+        return
+    if error:
+        future.set_exception(os_error(error, filename))
+    else:
+        future.set_result(data)
+
+
+def _finish_two(names: tuple[object, object], future: asyncio.Future[Any], _op_id: int, error: int, _result: int,
+                data: Any) -> None:
+    if future.done():
         return
     if error:
         future.set_exception(os_error(error, names[0], names[1]))
@@ -104,7 +114,10 @@ def _finish_copy(names: tuple[object, object], future: asyncio.Future[Any], _op_
 def settle(backend: Backend, op_id: int, filename: object, filename2: object = None) -> asyncio.Future[Any]:
     """The future of a submitted call; its failure names the paths given."""
     future: asyncio.Future[Any] = _get_loop().create_future()
-    backend._pending[op_id] = (_finish, (filename, filename2), future)
+    if filename2 is None:
+        backend._pending[op_id] = (_finish, filename, future)
+    else:
+        backend._pending[op_id] = (_finish_two, (filename, filename2), future)
     return future
 
 
@@ -112,6 +125,71 @@ def settle_copy(backend: Backend, op_id: int, src: object, dst: object) -> async
     future: asyncio.Future[None] = _get_loop().create_future()
     backend._pending[op_id] = (_finish_copy, (src, dst), future)
     return future
+
+
+class Batch:
+    """Many calls resolving one future: their results (or failures) in submission order.
+
+    A failure is kept in its place as the ``OSError`` the call raises; the
+    future resolves once every call has finished."""
+
+    __slots__ = ("future", "results", "remaining", "base", "index", "names", "copies")
+
+    def __init__(self, future: asyncio.Future[list[Any]], names: list[Any], copies: bool = False) -> None:
+        self.future = future
+        self.names = names
+        self.results: list[Any] = [None] * len(names)
+        self.remaining = len(names)
+        self.base = 0
+        # Submission numbers of the ids that do not run on from base.
+        self.index: dict[int, int] = {}
+        self.copies = copies
+
+
+def _finish_batch(batch: Batch, _target: object, op_id: int, error: int, _result: int, data: Any) -> None:
+    index = batch.index.pop(op_id, op_id - batch.base) if batch.index else op_id - batch.base
+    if error:
+        name = batch.names[index]
+        if not batch.copies:
+            data = os_error(error, name)
+        elif data == 1:
+            data = os_error(error, name[0])
+        elif data == 2:
+            data = os_error(error, name[1])
+        else:
+            data = os_error(error, name[0], name[1])
+    batch.results[index] = data
+    batch.remaining -= 1
+    if not batch.remaining and not batch.future.done():
+        batch.future.set_result(batch.results)
+
+
+async def batch(backend: Backend, submit: Any, arguments: list[tuple[Any, ...]], names: list[Any],
+                copies: bool = False) -> list[Any]:
+    """Submits ``submit(*args)`` for every argument tuple at once and waits for them all; the
+    results in order, an ``OSError`` in the place of each failure (naming ``names[i]``)."""
+    if not arguments:
+        return []
+    group = Batch(_get_loop().create_future(), names, copies)
+    pending, entry, irregular = backend._pending, (_finish_batch, group, None), group.index
+    number = 0
+    try:
+        for args in arguments:
+            op_id = submit(*args)
+            pending[op_id] = entry
+            # One loop thread submits, so the ids run on from the first unless
+            # a submission failed after taking its id.
+            if number == 0:
+                group.base = op_id
+            elif op_id - group.base != number:
+                irregular[op_id] = number
+            number += 1
+    except BaseException:
+        group.remaining -= len(arguments) - number  # those never submitted
+        if not group.remaining and not group.future.done():
+            group.future.set_result(group.results)
+        raise
+    return await group.future
 
 
 async def open_new(path: Any, mode: str, permissions: int, *, exclusive: bool = True, buffering: int = -1,

@@ -110,7 +110,7 @@ async def ismount(path: StrOrBytesPath) -> bool:
         return False
     if _stat.S_ISLNK(first.st_mode):
         return False
-    name = os.fspath(path)
+    name: Any = os.fspath(path)
     parent = await realpath(join(name, b".." if isinstance(name, bytes) else ".."))
     try:
         second = await _status(parent, follow_symlinks=False)
@@ -158,7 +158,7 @@ async def realpath(filename: StrOrBytesPath, *, strict: bool = False) -> str | b
     An existing path is resolved by the system in one operation; otherwise
     (a missing part, a loop) component by component, as ``os.path.realpath``
     does, with its handling of what is missing."""
-    name = os.fspath(filename)
+    name: Any = os.fspath(filename)
     from . import _fsops
 
     try:
@@ -166,11 +166,14 @@ async def realpath(filename: StrOrBytesPath, *, strict: bool = False) -> str | b
         op_id = here._iocp.submit_realpath(_fsops.native("realpath", name))
         resolved: str = await _fsops.settle(here, op_id, name)
     except (OSError, ValueError):
+        found: str | bytes
         if WINDOWS:
             if strict:
                 raise
-            return await _realpath_up(name)
-        return await _resolve(name, strict)
+            found = await _realpath_up(name)
+        else:
+            found = await _resolve(name, strict)
+        return found
     return resolved if isinstance(name, str) else os.fsencode(resolved)
 
 
@@ -194,7 +197,7 @@ async def _realpath_up(name: AnyStr) -> AnyStr:
         return normpath(join(prefix, tail)) if tail else prefix
 
 
-async def _resolve(filename: AnyStr, strict: bool) -> AnyStr:
+async def _resolve(filename: Any, strict: bool) -> Any:
     if sys.version_info >= (3, 13):
         return await _resolve_stack(filename, strict)
     path, _ok = await _join_real(filename[:0], filename, strict, {})
@@ -210,6 +213,9 @@ async def _readlink(path: Any) -> Any:
 async def _resolve_stack(filename: Any, strict: bool) -> Any:
     """``posixpath.realpath`` of 3.13 on: a stack of the parts still to resolve."""
     text = isinstance(filename, str)
+    slash: Any
+    here: Any
+    up: Any
     slash, here, up = ("/", ".", "..") if text else (b"/", b".", b"..")
     rest: list[Any] = filename.split(slash)[::-1]
     path = slash if filename.startswith(slash) else (os.getcwd() if text else os.getcwdb())
@@ -255,6 +261,9 @@ async def _resolve_stack(filename: Any, strict: bool) -> Any:
 
 async def _join_real(path: Any, rest: Any, strict: bool, seen: dict[Any, Any]) -> tuple[Any, bool]:
     """``posixpath._joinrealpath`` of 3.12: ``path`` joined with ``rest``, its links resolved."""
+    slash: Any
+    here: Any
+    up: Any
     slash, here, up = ("/", ".", "..") if isinstance(path, str) else (b"/", b".", b"..")
     if isabs(rest):
         rest = rest[1:]

@@ -35,13 +35,18 @@ if TYPE_CHECKING:
 
 __all__ = ["Path"]
 
-_PurePath = pathlib.PureWindowsPath if os.name == "nt" else pathlib.PurePosixPath
+if sys.platform == "win32":
+    _PurePath = pathlib.PureWindowsPath
+else:
+    _PurePath = pathlib.PurePosixPath
 
 # Failures that mean "no such thing" to the queries: false, not raised.
 _IGNORED_ERRNOS = (errno.ENOENT, errno.ENOTDIR, errno.EBADF, errno.ELOOP)
 _IGNORED_WINERRORS = (21, 123, 1921)  # not ready, invalid name, a link to itself
 
 _NEW_GLOB = sys.version_info >= (3, 13)
+# What makes a pattern part a wildcard rather than a name.
+_MAGIC = re.compile("([*?[])")
 
 
 def _ignored(error: OSError) -> bool:
@@ -357,7 +362,7 @@ class _Globber:
         self.recurse_symlinks = recurse_symlinks
 
     def compile(self, part: str) -> Callable[..., Any]:
-        regex = _glob.translate(part, recursive=True, include_hidden=True, seps=self.sep)  # type: ignore[attr-defined]
+        regex = _glob.translate(part, recursive=True, include_hidden=True, seps=self.sep)
         return re.compile(regex, flags=self.flags).match
 
     def add_slash(self, path: str) -> str:
@@ -374,7 +379,7 @@ class _Globber:
             return self.recursive(part, parts)
         if part in ("", ".", ".."):
             return self.special(part, parts)
-        if not self.case_pedantic and _glob.magic_check.search(part) is None:
+        if not self.case_pedantic and _MAGIC.search(part) is None:
             return self.literal(part, parts)
         return self.wildcard(part, parts)
 
@@ -387,7 +392,7 @@ class _Globber:
         return select
 
     def literal(self, part: str, parts: list[str]) -> Callable[[str, bool], AsyncIterator[str]]:
-        while parts and _glob.magic_check.search(parts[-1]) is None:
+        while parts and _MAGIC.search(parts[-1]) is None:
             part += self.sep + parts.pop()
         select_next = self.selector(parts)
 

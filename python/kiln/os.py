@@ -30,9 +30,9 @@ import math
 import operator
 import os
 import sys
-from collections.abc import AsyncIterator, Callable
+from collections.abc import AsyncIterator, Callable, Iterable
 from types import TracebackType
-from typing import Any, AnyStr, Generic, overload
+from typing import Any, AnyStr, Generic, Literal, overload
 
 from . import _fsops, _ospath as path
 from ._fsops import ENTRY_DIRECTORY, ENTRY_FILE, ENTRY_LINK, WINDOWS, RawEntry
@@ -42,8 +42,8 @@ from ._modes import StrOrBytesPath
 sys.modules[__name__ + ".path"] = path
 
 __all__ = ["DirEntry", "access", "chmod", "link", "listdir", "lstat", "makedirs", "mkdir", "path", "readlink",
-           "remove", "removedirs", "rename", "replace", "rmdir", "scandir", "stat", "symlink", "unlink", "utime",
-           "walk"]
+           "remove", "removedirs", "rename", "replace", "rmdir", "scandir", "stat", "stat_many", "symlink", "unlink",
+           "utime", "walk"]
 
 _backend = _fsops.backend
 _fspath = _fsops.fspath
@@ -62,11 +62,44 @@ def _name_like(model: str | bytes, name: str) -> Any:
 
 async def stat(path: StrOrBytesPath, *, dir_fd: int | None = None, follow_symlinks: bool = True) -> os.stat_result:
     """``os.stat``: the status of the file, following links unless ``follow_symlinks`` is false."""
-    name = _fspath("stat", path)
+    # The common case (a str, no directory descriptor) takes the short way:
+    # many stats in flight spend most of their time here.
+    name = path if type(path) is str else _fspath("stat", path)
     backend = _backend()
-    op_id = backend._iocp.submit_stat(_native("stat", name), bool(follow_symlinks), dir_fd=_dir_fd(os.stat, dir_fd))
+    text = name if type(name) is str and "\0" not in name else _native("stat", name)
+    if dir_fd is None:
+        op_id = backend._iocp.submit_stat(text, follow_symlinks)
+    else:
+        op_id = backend._iocp.submit_stat(text, follow_symlinks, dir_fd=_dir_fd(os.stat, dir_fd))
     result: os.stat_result = await _settle(backend, op_id, name)
     return result
+
+
+@overload
+async def stat_many(paths: Iterable[StrOrBytesPath], *, follow_symlinks: bool = True,
+                    return_exceptions: Literal[False] = False) -> list[os.stat_result]: ...
+@overload
+async def stat_many(paths: Iterable[StrOrBytesPath], *, follow_symlinks: bool = True,
+                    return_exceptions: bool) -> list[os.stat_result | OSError]: ...
+
+
+async def stat_many(paths: Iterable[StrOrBytesPath], *, follow_symlinks: bool = True,
+                    return_exceptions: bool = False) -> list[Any]:
+    """``stat`` of every path at once, resolving one future: the results in the paths' order.
+
+    Much cheaper per path than one ``stat`` each. A failure is raised (the
+    first in order, once all have finished), or with ``return_exceptions``
+    left in its place as the ``OSError`` ``stat`` raises."""
+    names = [path if type(path) is str else _fspath("stat", path) for path in paths]
+    arguments = [(name if type(name) is str and "\0" not in name else _native("stat", name), follow_symlinks)
+                 for name in names]
+    backend = _backend()
+    results = await _fsops.batch(backend, backend._iocp.submit_stat, arguments, names)
+    if not return_exceptions:
+        for result in results:
+            if isinstance(result, OSError):
+                raise result
+    return results
 
 
 async def lstat(path: StrOrBytesPath, *, dir_fd: int | None = None) -> os.stat_result:
@@ -148,7 +181,8 @@ async def readlink(path: StrOrBytesPath, *, dir_fd: int | None = None) -> str | 
     backend = _backend()
     op_id = backend._iocp.submit_readlink(_native("readlink", name), dir_fd=_dir_fd(os.readlink, dir_fd))
     target: str = await _settle(backend, op_id, name)
-    return _name_like(name, target)
+    result: str | bytes = _name_like(name, target)
+    return result
 
 
 # ---------------------------------------------------------------- directories

@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import asyncio
 import inspect
+import itertools
 import os
 import shutil as _shutil
 import stat as _stat
@@ -338,51 +339,84 @@ async def rmtree(path: StrOrBytesPath, ignore_errors: bool = False, onerror: Any
     await _remove_tree(os.fspath(path), handler)
 
 
+async def _in_batches(submit: Callable[..., int], arguments: list[tuple[Any, ...]], names: list[Any],
+                      each: Callable[[int, Any], Awaitable[None]]) -> None:
+    """The calls in batches of half ``MAX_IN_FLIGHT``, two batches in flight; ``each(i, result)``
+    hears of every result, in order within its batch, as its batch ends. A failure of
+    ``each`` stops the batches not yet begun and is raised once those in flight are over."""
+    if not arguments:
+        return
+    backend = _fsops.backend()
+    size = max(MAX_IN_FLIGHT // 2, 1)
+
+    async def run(start: int) -> None:
+        results = await _fsops.batch(backend, submit, arguments[start:start + size], names[start:start + size])
+        for offset, result in enumerate(results):
+            await each(start + offset, result)
+
+    await _each(range(0, len(arguments), size), run, limit=2)
+
+
 async def _remove_tree(top: Any, handler: OnExc) -> None:
+    """Lists the tree a level at a time, removes its files, then its directories deepest first;
+    each step's calls go in batches."""
     levels: list[list[Any]] = []
-    files: list[Any] = []
+    files_by_directory: list[list[Any]] = []
     # Reported once and not removed, as it cannot be emptied; one that is no
     # directory is tried all the same, as shutil tries what it could open.
     unlisted: set[Any] = set()
-    level: list[Any] = [top]
+    iocp = _fsops.backend()._iocp
+    level: list[Any] = [os.fspath(top)]
+
+    async def failed(function: Callable[..., Any], name: Any, error: BaseException) -> None:
+        if _SKIP_MISSING and isinstance(error, FileNotFoundError):
+            return
+        try:
+            raise error
+        except OSError:
+            await _report(handler, function, name, error)
+
     while level:
         levels.append(level)
         below: list[Any] = []
+        listed: list[Any] = [None] * len(level)
 
-        async def visit(directory: Any) -> None:
-            try:
-                name, raw = await kos._listing("scandir", directory)
-            except OSError as error:
-                if not isinstance(error, NotADirectoryError):
-                    unlisted.add(directory)
-                if not (_SKIP_MISSING and isinstance(error, FileNotFoundError)):
-                    await _report(handler, kos.scandir, directory, error)
-                return
-            for item in raw:
-                entry: DirEntry[Any] = DirEntry(name, item)
+        async def list_one(index: int, result: Any, level: list[Any] = level, listed: list[Any] = listed) -> None:
+            if isinstance(result, OSError):
+                if not isinstance(result, NotADirectoryError):
+                    unlisted.add(level[index])
+                await failed(kos.scandir, level[index], result)
+            else:
+                listed[index] = result
+
+        names = [_fsops.native("scandir", name) for name in level]
+        await _in_batches(iocp.submit_listdir, [(name,) for name in names], level, list_one)
+        for directory, raw in zip(level, listed):
+            inside: list[Any] = []
+            for item in raw or ():
+                entry: DirEntry[Any] = DirEntry(directory, item)
                 is_dir = entry.is_dir(follow_symlinks=False) and not entry.is_junction()
-                (below if is_dir else files).append(entry.path)
-
-        await _each(level, visit)
+                (below if is_dir else inside).append(entry.path)
+            files_by_directory.append(inside)
         level = below
+    # One directory's removals take its lock one at a time: the batches take
+    # a file of each directory in turn, so that they overlap in the system.
+    files = [name for row in itertools.zip_longest(*files_by_directory) for name in row if name is not None]
 
-    async def unlink(name: Any) -> None:
-        try:
-            await kos.unlink(name)
-        except OSError as error:
-            if not (_SKIP_MISSING and isinstance(error, FileNotFoundError)):
-                await _report(handler, kos.unlink, name, error)
+    async def unlinked(index: int, result: Any) -> None:
+        if isinstance(result, OSError):
+            await failed(kos.unlink, files[index], result)
 
-    async def rmdir(name: Any) -> None:
-        try:
-            await kos.rmdir(name)
-        except OSError as error:
-            if not (_SKIP_MISSING and isinstance(error, FileNotFoundError)):
-                await _report(handler, kos.rmdir, name, error)
-
-    await _each(files, unlink)
+    await _in_batches(iocp.submit_unlink, [(_fsops.native("unlink", name),) for name in files], files, unlinked)
     for directories in reversed(levels):
-        await _each([name for name in directories if name not in unlisted], rmdir)
+        removable = [name for name in directories if name not in unlisted]
+
+        async def removed(index: int, result: Any, removable: list[Any] = removable) -> None:
+            if isinstance(result, OSError):
+                await failed(kos.rmdir, removable[index], result)
+
+        await _in_batches(iocp.submit_rmdir, [(_fsops.native("rmdir", name),) for name in removable], removable,
+                          removed)
 
 
 def _basename(path: Any) -> Any:
@@ -413,7 +447,7 @@ async def move(src: StrOrBytesPath, dst: StrOrBytesPath, copy_function: CopyFunc
             return None
         real_dst = os.path.join(dst, _basename(src))
         if await kos.path.exists(real_dst):
-            raise Error(f"Destination path '{real_dst}' already exists")
+            raise Error("Destination path '%s' already exists" % (str(real_dst),))
     try:
         await kos.rename(src, real_dst)
     except OSError:
@@ -423,7 +457,7 @@ async def move(src: StrOrBytesPath, dst: StrOrBytesPath, copy_function: CopyFunc
             await kos.unlink(src)
         elif await kos.path.isdir(src):
             if _destinsrc(src, dst):
-                raise Error(f"Cannot move a directory '{src}' into itself '{dst}'.") from None
+                raise Error("Cannot move a directory '%s' into itself '%s'." % (str(src), str(dst))) from None
             await copytree(src, real_dst, copy_function=copy_function, symlinks=True)
             await rmtree(src)
         else:

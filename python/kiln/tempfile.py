@@ -19,6 +19,8 @@ that directory as ``tempfile`` does, on the calling thread.
 from __future__ import annotations
 
 import os
+import random
+import shutil
 import sys
 import tempfile as _tempfile
 import warnings
@@ -37,8 +39,26 @@ TMP_MAX = _tempfile.TMP_MAX
 __all__ = ["NamedTemporaryFile", "TMP_MAX", "TemporaryDirectory", "TemporaryFile", "gettempdir", "gettempdirb",
            "gettempprefix", "gettempprefixb", "mkdtemp", "mkstemp"]
 
-_names = _tempfile._RandomNameSequence()
 WINDOWS = os.name == "nt"
+
+
+class _RandomNames:
+    """Eight characters at a time, as tempfile picks them; a forked child draws its own."""
+
+    characters = "abcdefghijklmnopqrstuvwxyz0123456789_"
+
+    def __init__(self) -> None:
+        self._pid = -1
+        self._rng = random.Random()
+
+    def __next__(self) -> str:
+        if self._pid != os.getpid():
+            self._pid = os.getpid()
+            self._rng = random.Random()
+        return "".join(self._rng.choices(self.characters, k=8))
+
+
+_names = _RandomNames()
 
 
 def _output_type(*parts: Any) -> type:
@@ -315,6 +335,23 @@ async def _rmtree(name: Any, ignore_errors: bool = False, repeated: bool = False
     await kshutil.rmtree(name, onexc=onexc)
 
 
+def _remove_now(name: Any) -> None:
+    """The collector's cleanup, on its thread: what may not be entered is made enterable first."""
+    def onexc(_function: Any, path: Any, exc: BaseException) -> None:
+        if isinstance(exc, PermissionError):
+            for place in (os.path.dirname(path), path):
+                try:
+                    os.chmod(place, 0o700)
+                except OSError:
+                    pass
+            shutil.rmtree(path, ignore_errors=True) if os.path.isdir(path) else os.unlink(path)
+
+    try:
+        shutil.rmtree(name, onexc=onexc)
+    except OSError:
+        pass
+
+
 class TemporaryDirectory(Generic[AnyStr]):
     """``tempfile.TemporaryDirectory``: ``async with`` gives the new directory's name and removes
     the tree at the end (unless ``delete`` is false).
@@ -327,7 +364,7 @@ class TemporaryDirectory(Generic[AnyStr]):
 
     def __init__(self, suffix: AnyStr | None = None, prefix: AnyStr | None = None, dir: Any = None,
                  ignore_cleanup_errors: bool = False, *, delete: bool = True) -> None:
-        self._arguments = (suffix, prefix, dir)
+        self._arguments: tuple[Any, Any, Any] = (suffix, prefix, dir)
         self._ignore_cleanup_errors = ignore_cleanup_errors
         self._delete = delete
         self._made = False
@@ -364,5 +401,5 @@ class TemporaryDirectory(Generic[AnyStr]):
     def __del__(self) -> None:
         if self._made and self._delete and not self._cleaned and os.path.exists(self.name):
             warnings.warn(f"Implicitly cleaning up {self!r}", ResourceWarning, stacklevel=2)
-            _tempfile.TemporaryDirectory._rmtree(self.name, ignore_errors=self._ignore_cleanup_errors)
+            _remove_now(self.name)
 

@@ -85,16 +85,32 @@ std::vector<Field> named_fields(const FileStatus& status) {
     return fields;
 }
 
-PyRef stat_type() {
-    PyRef os = created(PyImport_ImportModule("os"));
-    return created(PyObject_GetAttrString(os.get(), "stat_result"));
+// os.stat_result and how many fields it has, looked up once: the type lives
+// as long as the process's interpreter, which is the only one the module
+// serves (sub-interpreters are refused).
+struct StatType {
+    PyObject* type = nullptr;
+    long fields = 0;
+};
+
+StatType stat_type() {
+    static StatType known;
+    if (!known.type) {
+        PyRef os = created(PyImport_ImportModule("os"));
+        PyRef type = created(PyObject_GetAttrString(os.get(), "stat_result"));
+        PyRef count = created(PyObject_GetAttrString(type.get(), "n_fields"));
+        known.fields = PyLong_AsLong(count.get());
+        known.type = type.release();
+    }
+    return known;
 }
 
-// The whole sequence when the type has exactly these fields (every build of
-// the interpreter we know); the ten of the tuple and the rest by name
-// otherwise, which any layout takes.
+// Field by field into a new os.stat_result where the type has exactly these
+// fields in this order (POSIX builds of the interpreter); otherwise the ten
+// of the tuple and the rest by name, which any layout takes.
 PyRef stat_result(const FileStatus& status) {
     std::vector<PyRef> items;
+    items.reserve(24);
     items.push_back(unsigned_int(status.mode));
     items.push_back(unsigned_int(status.inode));
     items.push_back(unsigned_int(status.device));
@@ -106,15 +122,26 @@ PyRef stat_result(const FileStatus& status) {
     items.push_back(signed_int(status.modification.seconds));
     items.push_back(signed_int(status.change.seconds));
     std::vector<Field> fields = named_fields(status);
-    PyRef type = stat_type();
-    PyRef count = created(PyObject_GetAttrString(type.get(), "n_fields"));
-    long n_fields = PyLong_AsLong(count.get());
-    bool whole = n_fields == static_cast<long>(items.size() + fields.size());
+    StatType type = stat_type();
+#ifdef _WIN32
+    bool by_position = false;
+#else
+    bool by_position = type.fields == static_cast<long>(items.size() + fields.size());
+#endif
+    if (by_position) {
+        PyRef result = created(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(type.type)));
+        Py_ssize_t index = 0;
+        for (PyRef& item : items) {
+            PyStructSequence_SetItem(result.get(), index++, item.release());
+        }
+        for (Field& field : fields) {
+            PyStructSequence_SetItem(result.get(), index++, field.value.release());
+        }
+        return result;
+    }
     PyRef named = created(PyDict_New());
     for (Field& field : fields) {
-        if (whole) {
-            items.push_back(std::move(field.value));
-        } else if (PyDict_SetItemString(named.get(), field.name, field.value.get()) < 0) {
+        if (PyDict_SetItemString(named.get(), field.name, field.value.get()) < 0) {
             return created(nullptr);
         }
     }
@@ -123,7 +150,7 @@ PyRef stat_result(const FileStatus& status) {
         PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(index), items[index].release());
     }
     PyObject* args[] = {tuple.get(), named.get()};
-    return created(PyObject_Vectorcall(type.get(), args, whole ? 1 : 2, nullptr));
+    return created(PyObject_Vectorcall(type.type, args, 2, nullptr));
 }
 
 platform::ErrorCode target_error_of(const platform::DirEntryHeader& header) {
