@@ -1,5 +1,6 @@
 """The goals the open work is measured against, checked on one run's figures."""
 
+import fs_bench
 from stats import median, summarise
 
 
@@ -34,6 +35,7 @@ def check(results, engines, default_key):
     rows = []
     rows += _engine_goals(figures, system)
     rows += _package_goals(figures, default_key)
+    rows += fs_bench.goals(results, default_key)
     return rows
 
 
