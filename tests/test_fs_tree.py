@@ -166,3 +166,28 @@ def test_a_forgotten_temporary_directory_is_removed_with_a_warning(tmp_path):
     with pytest.warns(ResourceWarning, match="Implicitly cleaning up"):
         name = run(scenario())  # the object is gone with the coroutine
     assert not os.path.exists(name)
+
+
+def test_the_readmes_examples_of_files_by_name_run(tmp_path, monkeypatch):
+    readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+    text = readme.read_text(encoding="utf-8")
+    section = text[text.index("## Files by name"):text.index("## Using Iocp from asyncio")]
+    blocks = [block.split("```")[0] for block in section.split("```python\n")[1:]]
+    monkeypatch.chdir(tmp_path)
+    for folder, name in (("logs/archive", "old"), ("etc", "app.toml"), ("src", "m.py"), ("site", "index.html")):
+        os.makedirs(folder, exist_ok=True)
+        touch(os.path.join(folder, name), b"x")
+
+    async def scenario():
+        for block in blocks:
+            names = {"kiln": kiln, "os": os, "time": __import__("time"), "cache": "logs"}
+            if block.startswith("async def write_safely"):
+                exec(block, names)
+                await names["write_safely"]("target.bin", b"new")
+                continue
+            exec("async def example():\n" + "".join(f"    {line}\n" for line in block.splitlines()), names)
+            await names["example"]()
+
+    run(scenario())
+    assert (tmp_path / "target.bin").read_bytes() == b"new"
+    assert sorted(os.listdir(tmp_path)) == ["backup", "etc", "logs", "site", "src", "target.bin"]
