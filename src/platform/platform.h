@@ -229,18 +229,13 @@ struct FileCall {
 // Where the call runs: a system thread-pool work item (Windows); on POSIX by
 // the I/O mode: inline at once on the calling thread (the packet is queued
 // before this returns), deferred on the test worker in issue order with the
-// reads and writes, and otherwise (held, pool, system) on the worker pool;
-// in the system mode the calls on paths that the kernel has as io_uring
-// operations go to the port's ring instead.
+// reads and writes, and otherwise (held, pool, system) on the worker pool.
 bool start_call(Handle port, FileCall* call, Overlapped* overlapped);
 
 // ---------------------------------------------------------------- files by name
 //
 // Stat, rename, unlink, directories, links, listing, copying: calls that
-// take paths. Windows runs them as the other calls; the emulation runs the
-// ones the kernel has (statx, renameat, unlinkat, mkdirat, symlinkat,
-// linkat) on the port's io_uring ring in the system mode, where the kernel
-// has them, and the others on the worker pool. A failure is the system's
+// take paths, run where the other calls run. A failure is the system's
 // error, as for open.
 
 inline constexpr std::uint32_t kFollowLinks = 0x1;        // Stat, Link, SetMode, SetTimes, Access

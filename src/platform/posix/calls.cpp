@@ -132,12 +132,10 @@ bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
     if (call->kind == CallKind::Close && request.file && request.file->stream()) {
         cancel_everywhere(*request.file, nullptr);
     }
-    switch (int mode = g_io_mode.load(std::memory_order_relaxed)) {
+    switch (g_io_mode.load(std::memory_order_relaxed)) {
         case kInline: run_call(request); return true;
         case kDeferred: return hand_to(test_worker(), std::move(request));
-        default:
-            if (mode == kSystem && start_on_ring(request)) return true;
-            return hand_to(pool(), std::move(request));
+        default: return hand_to(pool(), std::move(request));
     }
 }
 

@@ -24,8 +24,6 @@
 #include <variant>
 #include <vector>
 
-struct io_uring_sqe;  // liburing's, for the rings' calls
-
 namespace kiln::platform::emu {
 
 // ---------------------------------------------------------------- errors (errors.cpp)
@@ -339,10 +337,6 @@ bool is_path_call(CallKind kind);
 // Runs a call on paths where it stands; its outcome.
 ErrorCode path_call(FileCall& call);
 ErrorCode stat_file_call(const CallRequest& request);
-// In the system mode: gives the call to the port's ring when the kernel has
-// its operation and it pays there; then the packet follows from the ring.
-// False leaves the call to the pool.
-bool start_on_ring(const CallRequest& request);
 
 // ---------------------------------------------------------------- engines
 
@@ -412,19 +406,6 @@ bool uring_usable();
 // first choice of the system engine.
 void refuse_io_uring();
 
-// An operation on a ring that is not a read or write (statx, renameat...):
-// its owner fills the submission, and turns the kernel's result into the
-// call's outputs and its packet. The ring keeps it until the kernel is done
-// with it, which may be after its packet went out.
-class RingCall {
-public:
-    virtual ~RingCall() = default;
-    virtual void prepare(::io_uring_sqe* sqe) = 0;
-    // The kernel's result (-errno on failure); called once, on the thread
-    // that reaps it, or when a broken ring gives up on the call.
-    virtual Packet finish(int result) = 0;
-};
-
 class Ring {
 public:
     // Null when the kernel refuses a ring.
@@ -438,9 +419,6 @@ public:
     // Starts a read or write; false with last_error() when it could not
     // start. On a broken ring it fails at once, through the port.
     bool start(const IoRequest& request);
-    // Starts a call; 0, and the ring owns it, or the errno that kept it from
-    // starting, and the caller still does.
-    int start_call(std::unique_ptr<RingCall>& call);
     // Makes a waiter look at the port's packet queue. A ring that cannot
     // ring it any more is broken, and its waiters watch the queue instead.
     void doorbell(bool always = false);

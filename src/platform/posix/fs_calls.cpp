@@ -1,22 +1,23 @@
 // Calls on paths: stat, rename, unlink, directories, links, listing, copying.
-// Each is one system call (a few for a listing or a copy) on a worker, or,
-// in the system mode, an operation of the port's io_uring ring where the
-// kernel has it and it pays: the ring saves the hand-over to a worker and
-// back, and its completion reaches the waiting thread without a post.
+// Each is one system call (a few for a listing or a copy) on a worker.
+//
+// The kernel has some of them as io_uring operations (statx, renameat,
+// unlinkat, mkdirat, symlinkat, linkat), but runs every one of those on its
+// own workers, which the engine limits to half the cores, while the thread
+// that submits pays an io_uring_enter for each. Measured on two cores, the
+// pool did them faster (stat 2x, unlink 1.2x, mkdir 1.7x) and took the
+// submitting thread a fifth of the time, so the pool runs them all.
 #include "platform/posix/emu.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <liburing.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -87,27 +88,6 @@ FileStatus status_of(const struct stat& info) {
     status.access = timestamp(info.st_atim.tv_sec, static_cast<std::uint32_t>(info.st_atim.tv_nsec));
     status.modification = timestamp(info.st_mtim.tv_sec, static_cast<std::uint32_t>(info.st_mtim.tv_nsec));
     status.change = timestamp(info.st_ctim.tv_sec, static_cast<std::uint32_t>(info.st_ctim.tv_nsec));
-    return status;
-}
-
-// What fstatat gives for the same file: the device numbers recombined as
-// glibc's makedev does, which is what the kernel's stat encodes for every
-// device number a system has in practice.
-FileStatus status_of(const struct statx& info) {
-    FileStatus status{};
-    status.mode = info.stx_mode;
-    status.uid = info.stx_uid;
-    status.gid = info.stx_gid;
-    status.inode = info.stx_ino;
-    status.device = makedev(info.stx_dev_major, info.stx_dev_minor);
-    status.links = info.stx_nlink;
-    status.size = static_cast<std::int64_t>(info.stx_size);
-    status.block_size = info.stx_blksize;
-    status.blocks = info.stx_blocks;
-    status.rdevice = makedev(info.stx_rdev_major, info.stx_rdev_minor);
-    status.access = timestamp(info.stx_atime.tv_sec, info.stx_atime.tv_nsec);
-    status.modification = timestamp(info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec);
-    status.change = timestamp(info.stx_ctime.tv_sec, info.stx_ctime.tv_nsec);
     return status;
 }
 
@@ -340,91 +320,6 @@ ErrorCode link_call(const FileCall& call) {
     return outcome_of(::linkat(base(call), call.path, base2(call), call.path2, flags));
 }
 
-// ---------------------------------------------------------------- the ring
-
-// The kernel's operations that go to the ring, each where the kernel has it.
-struct KernelOps {
-    bool statx = false;
-    bool renameat = false;
-    bool unlinkat = false;
-    bool mkdirat = false;
-    bool symlinkat = false;
-    bool linkat = false;
-};
-
-// Probed once per process, after the system engine was chosen as io_uring.
-const KernelOps& kernel_ops() {
-    static KernelOps ops = [] {
-        KernelOps found;
-        io_uring_probe* probe = io_uring_get_probe();
-        if (!probe) return found;
-        found.statx = io_uring_opcode_supported(probe, IORING_OP_STATX);
-        found.renameat = io_uring_opcode_supported(probe, IORING_OP_RENAMEAT);
-        found.unlinkat = io_uring_opcode_supported(probe, IORING_OP_UNLINKAT);
-        found.mkdirat = io_uring_opcode_supported(probe, IORING_OP_MKDIRAT);
-        found.symlinkat = io_uring_opcode_supported(probe, IORING_OP_SYMLINKAT);
-        found.linkat = io_uring_opcode_supported(probe, IORING_OP_LINKAT);
-        io_uring_free_probe(probe);
-        return found;
-    }();
-    return ops;
-}
-
-bool on_ring(CallKind kind) {
-    const KernelOps& ops = kernel_ops();
-    switch (kind) {
-        case CallKind::Stat: return ops.statx;
-        case CallKind::Rename: return ops.renameat;
-        case CallKind::Unlink:
-        case CallKind::RemoveDir: return ops.unlinkat;
-        case CallKind::MakeDir: return ops.mkdirat;
-        case CallKind::Symlink: return ops.symlinkat;
-        case CallKind::Link: return ops.linkat;
-        default: return false;
-    }
-}
-
-class KernelCall final : public RingCall {
-public:
-    KernelCall(FileCall* call, Overlapped* overlapped) : call_(*call), overlapped_(*overlapped) {}
-
-    void prepare(io_uring_sqe* sqe) override {
-        const FileCall& call = call_;
-        switch (call.kind) {
-            case CallKind::Stat:
-                io_uring_prep_statx(sqe, base(call), call.path,
-                                    AT_STATX_SYNC_AS_STAT | (follows(call) ? 0 : AT_SYMLINK_NOFOLLOW),
-                                    STATX_BASIC_STATS, &status_);
-                break;
-            case CallKind::Rename:
-                io_uring_prep_renameat(sqe, base(call), call.path, base2(call), call.path2, 0);
-                break;
-            case CallKind::Unlink: io_uring_prep_unlinkat(sqe, base(call), call.path, 0); break;
-            case CallKind::RemoveDir: io_uring_prep_unlinkat(sqe, base(call), call.path, AT_REMOVEDIR); break;
-            case CallKind::MakeDir: io_uring_prep_mkdirat(sqe, base(call), call.path, call.mode); break;
-            case CallKind::Symlink: io_uring_prep_symlinkat(sqe, call.path, base2(call), call.path2); break;
-            default:
-                io_uring_prep_linkat(sqe, base(call), call.path, base2(call), call.path2,
-                                     follows(call) ? AT_SYMLINK_FOLLOW : 0);
-                break;
-        }
-    }
-
-    Packet finish(int result) override {
-        ErrorCode error = result < 0 ? errno_error(-result) : 0;
-        if (!error && call_.kind == CallKind::Stat) error = give_status(call_, status_of(status_));
-        call_.error = error;
-        overlapped_.InternalHigh = 0;
-        store_status(overlapped_, kStatusSuccess);
-        return {0, 0, &overlapped_, kStatusSuccess};
-    }
-
-private:
-    FileCall& call_;
-    Overlapped& overlapped_;
-    struct statx status_ {};
-};
-
 }  // namespace
 
 bool is_path_call(CallKind kind) {
@@ -457,16 +352,6 @@ ErrorCode stat_file_call(const CallRequest& request) {
     struct stat info {};
     if (::fstat(request.file->fd(), &info) != 0) return errno_error(errno);
     return give_status(*request.call, status_of(info));
-}
-
-bool start_on_ring(const CallRequest& request) {
-    if (!is_path_call(request.call->kind) || system_engine() != kEngineUring) return false;
-    Ring* ring = request.port->ring();
-    if (!ring || !on_ring(request.call->kind)) return false;
-    std::unique_ptr<RingCall> call(new (std::nothrow) KernelCall(request.call, request.overlapped));
-    if (!call) return false;
-    // A ring that cannot take it any more leaves it to the pool.
-    return ring->start_call(call) == 0;
 }
 
 }  // namespace kiln::platform::emu

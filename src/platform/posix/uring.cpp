@@ -153,8 +153,6 @@ struct Ring::Op {
     bool abandoned = false;
     Op* prev = nullptr;
     Op* next = nullptr;
-    // A call (statx, renameat...) instead of a transfer.
-    std::unique_ptr<RingCall> call = nullptr;
 };
 
 struct Ring::Impl {
@@ -268,10 +266,8 @@ struct Ring::Impl {
         Overlapped* overlapped = op->overlapped;
         bool write = op->write;
         std::uint32_t length = op->length;
-        std::unique_ptr<RingCall> call = std::move(op->call);
         delete op;
         if (abandoned) return std::nullopt;
-        if (call) return call->finish(res == -ECANCELED && broken() ? -broken_by.load() : res);
         IoResult result{};
         if (res == -ECANCELED && broken()) {
             // Cancelled because the ring broke, not because anyone asked.
@@ -321,10 +317,6 @@ struct Ring::Impl {
             for (Op* op = ops; op; op = op->next) {
                 if (op->abandoned) continue;
                 op->abandoned = true;
-                if (op->call) {
-                    failed.push_back(op->call->finish(-broken_by.load()));
-                    continue;
-                }
                 record(*op->overlapped, {broken_status(), 0});
                 failed.push_back({0, 0, op->overlapped, broken_status()});
             }
@@ -486,25 +478,6 @@ bool Ring::start(const IoRequest& request) {
         return fail_through_port(request, status_from_errno(-error));
     }
     return fail(kErrorIoPending);
-}
-
-int Ring::start_call(std::unique_ptr<RingCall>& call) {
-    if (impl_->broken()) return impl_->broken_by.load();
-    auto* op = new (std::nothrow) Op{nullptr, nullptr, 0, 0, false};
-    if (!op) return ENOMEM;
-    op->call = std::move(call);
-    impl_->link(op);
-    int error = impl_->submit([op](io_uring_sqe* sqe) {
-        op->call->prepare(sqe);
-        io_uring_sqe_set_data(sqe, op);
-    });
-    if (error != 0) {
-        impl_->unlink(op);
-        call = std::move(op->call);
-        delete op;
-        return -error;
-    }
-    return 0;
 }
 
 void Ring::doorbell(bool always) {
