@@ -40,6 +40,8 @@ constexpr const char* kCopyParams[] = {"src", "dst", "copy_mode", "copy_times"};
 constexpr const char* kChmodParams[] = {"path", "mode", "follow_symlinks", "dir_fd"};
 constexpr const char* kUtimeParams[] = {"path", "atime_ns", "mtime_ns", "now", "follow_symlinks", "dir_fd"};
 constexpr const char* kAccessParams[] = {"path", "mode", "follow_symlinks", "effective_ids", "dir_fd"};
+constexpr const char* kStatManyParams[] = {"paths", "follow_symlinks"};
+constexpr const char* kPathsParams[] = {"paths"};
 constexpr const char* kTakeParams[] = {"addr", "transferred"};
 constexpr const char* kDiscardParams[] = {"addr"};
 
@@ -68,6 +70,10 @@ constexpr Signature kIocpSubmitChmod{"Iocp.submit_chmod()", kChmodParams, 3};
 constexpr Signature kIocpSubmitUtime{"Iocp.submit_utime()", kUtimeParams, 5};
 constexpr Signature kIocpSubmitAccess{"Iocp.submit_access()", kAccessParams, 4};
 constexpr Signature kIocpSubmitRealpath{"Iocp.submit_realpath()", kOnlyPathParams};
+constexpr Signature kIocpSubmitStatMany{"Iocp.submit_stat_many()", kStatManyParams};
+constexpr Signature kIocpSubmitUnlinkMany{"Iocp.submit_unlink_many()", kPathsParams};
+constexpr Signature kIocpSubmitRmdirMany{"Iocp.submit_rmdir_many()", kPathsParams};
+constexpr Signature kIocpSubmitListdirMany{"Iocp.submit_listdir_many()", kPathsParams};
 constexpr Signature kProactorNew{"ProactorIo.__new__()", kProactorNewParams};
 constexpr Signature kProactorOpen{"ProactorIo.open()", kOpenParams};
 constexpr Signature kProactorClose{"ProactorIo.close()", kHandleParams};
@@ -244,6 +250,27 @@ PyMethodDef g_iocp_methods[] = {
      "submit_realpath($self, path)\n--\n\n"
      "The completion's data is the absolute path of an existing file, every link\n"
      "resolved (str)."},
+    // The same calls on every path of a list, started together: the workers
+    // wake once for all of them. The ids run on from the one returned.
+    {"submit_stat_many",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitStatMany, kViaIocp<iocp::submit_stat_many, PyRef, bool>,
+                                AnyObject, Bool>>(),
+     kFastcall,
+     "submit_stat_many($self, paths, follow_symlinks)\n--\n\n"
+     "submit_stat for each path of a list of str; returns the first id, the others\n"
+     "following it in the list's order."},
+    {"submit_unlink_many",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitUnlinkMany, kViaIocp<iocp::submit_unlink_many, PyRef>,
+                                AnyObject>>(),
+     kFastcall, "submit_unlink_many($self, paths)\n--\n\nsubmit_unlink for each path; as submit_stat_many."},
+    {"submit_rmdir_many",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitRmdirMany, kViaIocp<iocp::submit_rmdir_many, PyRef>,
+                                AnyObject>>(),
+     kFastcall, "submit_rmdir_many($self, paths)\n--\n\nsubmit_rmdir for each path; as submit_stat_many."},
+    {"submit_listdir_many",
+     as_cfunction<&method_frame<IocpClass, kIocpSubmitListdirMany, kViaIocp<iocp::submit_listdir_many, PyRef>,
+                                AnyObject>>(),
+     kFastcall, "submit_listdir_many($self, paths)\n--\n\nsubmit_listdir for each path; as submit_stat_many."},
     {nullptr, nullptr, 0, nullptr},
 };
 

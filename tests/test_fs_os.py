@@ -217,3 +217,21 @@ def test_an_entrys_stat_is_kept(io_mode, tmp_path):
 
     first, again, link = run(scenario())
     assert first is again is link and first.st_size == 3
+
+
+@pytest.mark.skipif(not EMULATED, reason="injects a refused start")
+def test_calls_that_cannot_start_fail_in_their_place(io_mode, emu, tmp_path):
+    paths = make_files(tmp_path, 5)
+
+    async def scenario():
+        emu.fail_next("FileCall", 8)  # ERROR_NOT_ENOUGH_MEMORY
+        together = await kiln.os.stat_many(paths, return_exceptions=True)
+        emu.fail_next("FileCall", 8)
+        with pytest.raises(OSError) as alone:
+            await kiln.os.stat(paths[0])
+        return together, alone.value, await kiln.os.stat_many(paths)
+
+    together, alone, after = run(scenario())
+    assert [(type(r), r.errno, r.filename) for r in together] == [(OSError, errno.ENOMEM, p) for p in paths]
+    assert (alone.errno, alone.filename) == (errno.ENOMEM, paths[0])
+    assert [r.st_size for r in after] == list(range(5))

@@ -70,7 +70,8 @@ def test_method_tables_are_exactly_the_documented_ones():
                    "submit_sync", "cancel", "file_type", "engine", "shutdown",
                    "submit_stat", "submit_stat_handle", "submit_rename", "submit_unlink", "submit_mkdir",
                    "submit_rmdir", "submit_symlink", "submit_link", "submit_readlink", "submit_listdir",
-                   "submit_copyfile", "submit_chmod", "submit_utime", "submit_access", "submit_realpath"}
+                   "submit_copyfile", "submit_chmod", "submit_utime", "submit_access", "submit_realpath",
+                   "submit_stat_many", "submit_unlink_many", "submit_rmdir_many", "submit_listdir_many"}
     own = {name for name in vars(_kiln.ProactorIo) if not name.startswith("__")}
     assert own == {"open", "close", "submit_read", "submit_write", "take", "discard"}
 

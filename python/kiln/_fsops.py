@@ -133,62 +133,36 @@ class Batch:
     A failure is kept in its place as the ``OSError`` the call raises; the
     future resolves once every call has finished."""
 
-    __slots__ = ("future", "results", "remaining", "base", "index", "names", "copies")
+    __slots__ = ("future", "results", "remaining", "base", "names")
 
-    def __init__(self, future: asyncio.Future[list[Any]], names: list[Any], copies: bool = False) -> None:
+    def __init__(self, future: asyncio.Future[list[Any]], names: list[Any]) -> None:
         self.future = future
         self.names = names
         self.results: list[Any] = [None] * len(names)
         self.remaining = len(names)
-        self.base = 0
-        # Submission numbers of the ids that do not run on from base.
-        self.index: dict[int, int] = {}
-        self.copies = copies
+        self.base = 0  # the calls' ids run on from it
 
 
 def _finish_batch(batch: Batch, _target: object, op_id: int, error: int, _result: int, data: Any) -> None:
-    index = batch.index.pop(op_id, op_id - batch.base) if batch.index else op_id - batch.base
-    if error:
-        name = batch.names[index]
-        if not batch.copies:
-            data = os_error(error, name)
-        elif data == 1:
-            data = os_error(error, name[0])
-        elif data == 2:
-            data = os_error(error, name[1])
-        else:
-            data = os_error(error, name[0], name[1])
-    batch.results[index] = data
+    index = op_id - batch.base
+    batch.results[index] = os_error(error, batch.names[index]) if error else data
     batch.remaining -= 1
     if not batch.remaining and not batch.future.done():
         batch.future.set_result(batch.results)
 
 
-async def batch(backend: Backend, submit: Any, arguments: list[tuple[Any, ...]], names: list[Any],
-                copies: bool = False) -> list[Any]:
-    """Submits ``submit(*args)`` for every argument tuple at once and waits for them all; the
-    results in order, an ``OSError`` in the place of each failure (naming ``names[i]``)."""
-    if not arguments:
+async def batch_paths(backend: Backend, submit_many: Any, texts: list[str], names: list[Any],
+                      *args: Any) -> list[Any]:
+    """``submit_many(texts, *args)``, one native call starting a call on every path together;
+    the results in order, an ``OSError`` (naming ``names[i]``) in the place of each failure."""
+    if not texts:
         return []
-    group = Batch(_get_loop().create_future(), names, copies)
-    pending, entry, irregular = backend._pending, (_finish_batch, group, None), group.index
-    number = 0
-    try:
-        for args in arguments:
-            op_id = submit(*args)
-            pending[op_id] = entry
-            # One loop thread submits, so the ids run on from the first unless
-            # a submission failed after taking its id.
-            if number == 0:
-                group.base = op_id
-            elif op_id - group.base != number:
-                irregular[op_id] = number
-            number += 1
-    except BaseException:
-        group.remaining -= len(arguments) - number  # those never submitted
-        if not group.remaining and not group.future.done():
-            group.future.set_result(group.results)
-        raise
+    group = Batch(_get_loop().create_future(), names)
+    group.base = submit_many(texts, *args)
+    entry = (_finish_batch, group, None)
+    pending = backend._pending
+    for op_id in range(group.base, group.base + len(texts)):
+        pending[op_id] = entry
     return await group.future
 
 

@@ -91,10 +91,9 @@ async def stat_many(paths: Iterable[StrOrBytesPath], *, follow_symlinks: bool = 
     first in order, once all have finished), or with ``return_exceptions``
     left in its place as the ``OSError`` ``stat`` raises."""
     names = [path if type(path) is str else _fspath("stat", path) for path in paths]
-    arguments = [(name if type(name) is str and "\0" not in name else _native("stat", name), follow_symlinks)
-                 for name in names]
+    texts = [name if type(name) is str and "\0" not in name else _native("stat", name) for name in names]
     backend = _backend()
-    results = await _fsops.batch(backend, backend._iocp.submit_stat, arguments, names)
+    results = await _fsops.batch_paths(backend, backend._iocp.submit_stat_many, texts, names, follow_symlinks)
     if not return_exceptions:
         for result in results:
             if isinstance(result, OSError):

@@ -339,22 +339,25 @@ async def rmtree(path: StrOrBytesPath, ignore_errors: bool = False, onerror: Any
     await _remove_tree(os.fspath(path), handler)
 
 
-async def _in_batches(submit: Callable[..., int], arguments: list[tuple[Any, ...]], names: list[Any],
+async def _in_batches(submit_many: Callable[[list[str]], int], names: list[Any],
                       each: Callable[[int, Any], Awaitable[None]]) -> None:
-    """The calls in batches of half ``MAX_IN_FLIGHT``, two batches in flight; ``each(i, result)``
-    hears of every result, in order within its batch, as its batch ends. A failure of
-    ``each`` stops the batches not yet begun and is raised once those in flight are over."""
-    if not arguments:
+    """A call on every path, in batches of half ``MAX_IN_FLIGHT``, two batches in flight;
+    ``each(i, result)`` hears of every result, in order within its batch, as its batch ends.
+    A failure of ``each`` stops the batches not yet begun and is raised once those in flight
+    are over."""
+    if not names:
         return
     backend = _fsops.backend()
+    texts = [_fsops.native("rmtree", name) for name in names]
     size = max(MAX_IN_FLIGHT // 2, 1)
 
     async def run(start: int) -> None:
-        results = await _fsops.batch(backend, submit, arguments[start:start + size], names[start:start + size])
+        results = await _fsops.batch_paths(backend, submit_many, texts[start:start + size],
+                                           names[start:start + size])
         for offset, result in enumerate(results):
             await each(start + offset, result)
 
-    await _each(range(0, len(arguments), size), run, limit=2)
+    await _each(range(0, len(names), size), run, limit=2)
 
 
 async def _remove_tree(top: Any, handler: OnExc) -> None:
@@ -389,8 +392,7 @@ async def _remove_tree(top: Any, handler: OnExc) -> None:
             else:
                 listed[index] = result
 
-        names = [_fsops.native("scandir", name) for name in level]
-        await _in_batches(iocp.submit_listdir, [(name,) for name in names], level, list_one)
+        await _in_batches(iocp.submit_listdir_many, level, list_one)
         for directory, raw in zip(level, listed):
             inside: list[Any] = []
             for item in raw or ():
@@ -407,7 +409,7 @@ async def _remove_tree(top: Any, handler: OnExc) -> None:
         if isinstance(result, OSError):
             await failed(kos.unlink, files[index], result)
 
-    await _in_batches(iocp.submit_unlink, [(_fsops.native("unlink", name),) for name in files], files, unlinked)
+    await _in_batches(iocp.submit_unlink_many, files, unlinked)
     for directories in reversed(levels):
         removable = [name for name in directories if name not in unlisted]
 
@@ -415,8 +417,7 @@ async def _remove_tree(top: Any, handler: OnExc) -> None:
             if isinstance(result, OSError):
                 await failed(kos.rmdir, removable[index], result)
 
-        await _in_batches(iocp.submit_rmdir, [(_fsops.native("rmdir", name),) for name in removable], removable,
-                          removed)
+        await _in_batches(iocp.submit_rmdir_many, removable, removed)
 
 
 def _basename(path: Any) -> Any:

@@ -1,6 +1,9 @@
 #include "iocp/fs_submit.h"
 
+#include "frame/args.h"
 #include "iocp/open_flags.h"
+
+#include <vector>
 
 namespace kiln::iocp {
 namespace {
@@ -35,6 +38,44 @@ void in_directory2(FileCall& call, std::intptr_t dir_fd) {
 Result<PyRef> on_path(Submitter to, FileCall call, NativePath& path, std::intptr_t dir_fd) {
     in_directory(call, dir_fd);
     return submit_call(to, call, &path);
+}
+
+// Every path converted before anything starts: a bad one refuses the list.
+Result<std::vector<NativePath>> native_paths(PyRef& paths) {
+    if (!PyList_Check(paths.get())) {
+        return type_mismatch(paths.get(), "list");
+    }
+    Py_ssize_t count = PyList_Size(paths.get());
+    std::vector<NativePath> natives;
+    natives.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        Result<NativePath> path = Path::convert(PyList_GetItem(paths.get(), index));
+        if (!path.ok()) {
+            return note_parameter(std::move(path.failure()), "paths");
+        }
+        natives.push_back(std::move(path.value()));
+    }
+    return natives;
+}
+
+Result<PyRef> on_paths(Submitter to, CallKind kind, std::uint32_t flags, PyRef& paths) {
+    Result<std::vector<NativePath>> natives = native_paths(paths);
+    if (!natives.ok()) {
+        return std::move(natives.failure());
+    }
+    std::vector<NativePath>& list = natives.value();
+    std::uint64_t base = to.next_id.fetch_add(list.size(), std::memory_order_relaxed);
+    std::vector<OwnedOp> ops;
+    ops.reserve(list.size());
+    for (std::size_t index = 0; index < list.size(); ++index) {
+        ops.push_back(make_call_op(base + index, call_of(kind, flags), &list[index]));
+        // Listed before it starts, so that its delivery always finds it listed.
+        to.in_flight.link(ops.back().get(), nullptr);
+    }
+    if (platform::ErrorCode error = start_calls(to.port, ops)) {
+        return call_failed("PostQueuedCompletionStatus", error);
+    }
+    return created(PyLong_FromUnsignedLongLong(base));
 }
 
 }  // namespace
@@ -126,5 +167,15 @@ Result<PyRef> submit_access(Submitter to, NativePath& path, std::uint32_t mode, 
 Result<PyRef> submit_realpath(Submitter to, NativePath& path) {
     return submit_call(to, call_of(CallKind::RealPath), &path);
 }
+
+Result<PyRef> submit_stat_many(Submitter to, PyRef& paths, bool follow_symlinks) {
+    return on_paths(to, CallKind::Stat, follow_flag(follow_symlinks), paths);
+}
+
+Result<PyRef> submit_unlink_many(Submitter to, PyRef& paths) { return on_paths(to, CallKind::Unlink, 0, paths); }
+
+Result<PyRef> submit_rmdir_many(Submitter to, PyRef& paths) { return on_paths(to, CallKind::RemoveDir, 0, paths); }
+
+Result<PyRef> submit_listdir_many(Submitter to, PyRef& paths) { return on_paths(to, CallKind::ListDir, 0, paths); }
 
 }  // namespace kiln::iocp

@@ -34,4 +34,11 @@ Result<PyRef> submit_access(Submitter to, NativePath& path, std::uint32_t mode, 
                             bool effective_ids, std::intptr_t dir_fd);
 Result<PyRef> submit_realpath(Submitter to, NativePath& path);
 
+// One call on each path of a list of str, started together; the ids of the
+// calls run on from the one returned, in the list's order.
+Result<PyRef> submit_stat_many(Submitter to, PyRef& paths, bool follow_symlinks);
+Result<PyRef> submit_unlink_many(Submitter to, PyRef& paths);
+Result<PyRef> submit_rmdir_many(Submitter to, PyRef& paths);
+Result<PyRef> submit_listdir_many(Submitter to, PyRef& paths);
+
 }  // namespace kiln::iocp

@@ -141,6 +141,29 @@ ErrorCode start_call(platform::Handle port, OwnedOp& op) {
     return post_failure(port, op, platform::last_error());
 }
 
+ErrorCode start_calls(platform::Handle port, std::vector<OwnedOp>& ops) {
+    std::vector<platform::FileCall*> calls;
+    std::vector<platform::Overlapped*> overlapped;
+    calls.reserve(ops.size());
+    overlapped.reserve(ops.size());
+    for (OwnedOp& op : ops) {
+        calls.push_back(&op->call);
+        overlapped.push_back(&op->overlapped);
+    }
+    auto count = static_cast<std::uint32_t>(ops.size());
+    std::uint32_t started = platform::start_calls(port, calls.data(), overlapped.data(), count);
+    ErrorCode refusal = started < count ? platform::last_error() : 0;
+    ErrorCode failed = 0;
+    for (std::uint32_t index = 0; index < count; ++index) {
+        if (index < started) {
+            ops[index].release();  // the workers have it
+        } else if (ErrorCode error = post_failure(port, ops[index], refusal); error && !failed) {
+            failed = error;
+        }
+    }
+    return failed;
+}
+
 ErrorCode post_op(platform::Handle port, OwnedOp& op, std::uint32_t bytes) {
     if (!platform::post(port, bytes, 0, &op->overlapped)) {
         return platform::last_error();

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace kiln::iocp {
 
@@ -75,6 +76,12 @@ OwnedOp make_call_op(std::uint64_t id, const platform::FileCall& call, const pla
 // when the call could not start. Returns 0, or the code of a failed post, in
 // which case `op` still owns the record; otherwise `op` is empty.
 platform::ErrorCode start_call(platform::Handle port, OwnedOp& op);
+
+// start_call for many records at once (the workers are woken once). Exactly
+// one packet for each record is then on its way. Returns 0, or the code of
+// the first post that failed for a call that could not start; the records
+// whose packets are on their way are released from `ops`, the others stay.
+platform::ErrorCode start_calls(platform::Handle port, std::vector<OwnedOp>& ops);
 
 // Posts a record to a port with key 0. On success the port owns it; on
 // failure the record stays with the caller and the code is returned.

@@ -301,6 +301,11 @@ struct DirEntryHeader {
     std::uint16_t target_error;
 };
 
+// start_call for `count` calls at once, where each would run: the workers
+// are woken once for all of them. Returns how many were started, the first
+// ones; for the rest nothing was started or posted, and last_error() says why.
+std::uint32_t start_calls(Handle port, FileCall* const* calls, Overlapped* const* overlapped, std::uint32_t count);
+
 // Where the next DirEntryHeader of a ListDir block starts.
 inline std::uint32_t dir_entry_size(std::uint32_t name_length) {
     auto bytes = static_cast<std::uint32_t>(sizeof(DirEntryHeader) + name_length * sizeof(PathChar));

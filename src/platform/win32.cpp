@@ -635,6 +635,14 @@ bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
     return false;
 }
 
+// The pool's work items wake as they are submitted: one by one.
+std::uint32_t start_calls(Handle port, FileCall* const* calls, Overlapped* const* overlapped, std::uint32_t count) {
+    for (std::uint32_t index = 0; index < count; ++index) {
+        if (!start_call(port, calls[index], overlapped[index])) return index;
+    }
+    return count;
+}
+
 const char* engine_name() { return "iocp"; }
 
 std::uint32_t file_type(Handle file) { return GetFileType(file); }

@@ -418,6 +418,40 @@ TEST_P(PathCalls, ManyCallsInFlightEachCompleteOnce) {
     }
 }
 
+TEST_P(PathCalls, CallsStartedTogetherEachCompleteOnce) {
+    for (std::size_t index = 0; index < 40; ++index) put_file(dir_ / numbered("f", index), std::string(index, 'x'));
+    std::vector<Call> calls(40);
+    std::vector<FileCall*> started;
+    std::vector<Overlapped*> overlapped;
+    for (std::size_t index = 0; index < calls.size(); ++index) {
+        calls[index].path = native(dir_ / numbered("f", index));
+        calls[index].call.kind = CallKind::Stat;
+        calls[index].call.path = calls[index].path.c_str();
+        started.push_back(&calls[index].call);
+        overlapped.push_back(&calls[index].overlapped);
+    }
+    ASSERT_EQ(start_calls(port_, started.data(), overlapped.data(), 40), 40u);
+    std::vector<int> seen(calls.size(), 0);
+    for (std::size_t received = 0; received < calls.size();) {
+        OverlappedEntry entries[kMaxBatch];
+        std::uint32_t removed = 0;
+        ASSERT_TRUE(wait(port_, entries, kMaxBatch, &removed, 10000)) << last_error();
+        for (std::uint32_t index = 0; index < removed; ++index, ++received) {
+            auto named = std::find_if(calls.begin(), calls.end(),
+                                      [&](const Call& one) { return &one.overlapped == entries[index].lpOverlapped; });
+            ASSERT_NE(named, calls.end());
+            ++seen[named - calls.begin()];
+        }
+    }
+    for (std::size_t index = 0; index < calls.size(); ++index) {
+        EXPECT_EQ(seen[index], 1) << index;
+        ASSERT_EQ(calls[index].call.error, 0u);
+        FileStatus status{};
+        std::memcpy(&status, calls[index].call.block, sizeof status);
+        EXPECT_EQ(status.size, static_cast<std::int64_t>(index));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, PathCalls, ::testing::ValuesIn(kEngineModes),
                          [](const auto& info) { return mode_name(info.param); });
 
@@ -447,6 +481,34 @@ TEST(PathCallsInDirectory, RelativePathsStartFromTheGivenDirectory) {
         EXPECT_EQ(call.error, 0u) << mode_name(mode);
         EXPECT_TRUE(fs::exists(dir / "base" / "renamed")) << mode_name(mode);
         ::close(base);
+        EXPECT_TRUE(close(port));
+    }
+    use_io_mode(0);
+}
+
+// A call that cannot start stops the rest: they are left to the caller,
+// and only those before it complete.
+TEST(PathCallsTogether, TheFirstRefusedStopsTheRest) {
+    for (int mode : kEngineModes) {
+        use_io_mode(mode);
+        ScratchDir dir;
+        Handle port = create_port();
+        NativePath path = native(dir.path());
+        FileCall calls[3]{};
+        Overlapped overlapped[3]{};
+        for (FileCall& call : calls) {
+            call.kind = CallKind::ListDir;
+            call.path = path.c_str();
+        }
+        calls[1].kind = static_cast<CallKind>(99);
+        FileCall* started[] = {&calls[0], &calls[1], &calls[2]};
+        Overlapped* records[] = {&overlapped[0], &overlapped[1], &overlapped[2]};
+        EXPECT_EQ(start_calls(port, started, records, 3), 1u) << mode_name(mode);
+        EXPECT_EQ(last_error(), kErrorInvalidParameter);
+        expect_packet(port, &overlapped[0]);
+        EXPECT_EQ(calls[0].error, 0u);
+        heap_free(calls[0].block);
+        EXPECT_TRUE(port_is_empty(port));
         EXPECT_TRUE(close(port));
     }
     use_io_mode(0);

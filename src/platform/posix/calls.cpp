@@ -119,12 +119,23 @@ void run_call(CallRequest& request) {
 
 using namespace emu;
 
-bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
-    if (injected(Operation::FileCall)) return false;
-    if (!call || !overlapped || !known(call->kind)) return fail(kErrorInvalidParameter);
+namespace {
+
+// The request of a call about to start, or why it cannot start.
+std::optional<CallRequest> call_request(Handle port, FileCall* call, Overlapped* overlapped) {
+    if (injected(Operation::FileCall)) return std::nullopt;
+    if (!call || !overlapped || !known(call->kind)) return fail(kErrorInvalidParameter, std::nullopt);
     auto port_object = find_object<Port>(port);
-    if (!port_object) return fail(kErrorInvalidHandle);
-    CallRequest request{std::move(port_object), call, overlapped, nullptr};
+    if (!port_object) return fail(kErrorInvalidHandle, std::nullopt);
+    return CallRequest{std::move(port_object), call, overlapped, nullptr};
+}
+
+}  // namespace
+
+bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
+    std::optional<CallRequest> made = call_request(port, call, overlapped);
+    if (!made) return false;
+    CallRequest request = std::move(*made);
     if (call->kind != CallKind::Open && !is_path_call(call->kind)) request.file = find_object<File>(call->file);
     store_status(*overlapped, kStatusPending);
     // A stream's transfers may wait for ever, and the test worker would run
@@ -147,6 +158,41 @@ std::uint32_t file_type(Handle handle) {
         case Shape::Fifo: return kFileTypePipe;
         default: return kFileTypeChar;
     }
+}
+
+// Started in order until one cannot be; the others go to the workers together.
+std::uint32_t start_calls(Handle port, FileCall* const* calls, Overlapped* const* overlapped, std::uint32_t count) {
+    int mode = g_io_mode.load(std::memory_order_relaxed);
+    if (mode == kInline) {
+        for (std::uint32_t index = 0; index < count; ++index) {
+            if (!start_call(port, calls[index], overlapped[index])) return index;
+        }
+        return count;
+    }
+    std::vector<Job> jobs;
+    std::uint32_t started = 0;
+    ErrorCode refusal = 0;
+    for (; started < count; ++started) {
+        std::optional<CallRequest> request = call_request(port, calls[started], overlapped[started]);
+        if (!request) {
+            refusal = t_last_error;
+            break;
+        }
+        FileCall& call = *calls[started];
+        if (call.kind != CallKind::Open && !is_path_call(call.kind)) request->file = find_object<File>(call.file);
+        store_status(*overlapped[started], kStatusPending);
+        if (call.kind == CallKind::Close && request->file && request->file->stream()) {
+            cancel_everywhere(*request->file, nullptr);
+        }
+        jobs.emplace_back(std::move(*request));
+    }
+    Workers& workers = mode == kDeferred ? test_worker() : pool();
+    // Exactly one packet for each started call, even when no worker can start.
+    if (ErrorCode error = workers.submit_many(jobs)) {
+        for (Job& job : jobs) finish_call(std::get<CallRequest>(job), error);
+    }
+    if (started < count) t_last_error = refusal;
+    return started;
 }
 
 const char* engine_name() {

@@ -361,6 +361,9 @@ public:
     // 0 once queued. Otherwise the error that kept every worker thread from
     // starting, and `job` is left as it was for the caller to fail.
     ErrorCode submit(Job&& job);
+    // As submit, for many jobs under one lock and one wake-up; `jobs` is left
+    // as it was when an error is returned.
+    ErrorCode submit_many(std::vector<Job>& jobs);
     void release_held();
     // Completes every queued request that matches as cancelled; counts those
     // and the matching requests already running, which finish by themselves.

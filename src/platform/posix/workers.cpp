@@ -57,6 +57,17 @@ ErrorCode Workers::submit(Job&& job) {
     return 0;
 }
 
+ErrorCode Workers::submit_many(std::vector<Job>& jobs) {
+    {
+        std::lock_guard lock(mutex_);
+        if (ErrorCode error = start_threads()) return error;
+        for (Job& job : jobs) queue_.push_back(std::move(job));
+    }
+    jobs.clear();
+    changed_->notify_all();
+    return 0;
+}
+
 void Workers::release_held() {
     {
         std::lock_guard lock(mutex_);
