@@ -170,6 +170,8 @@ def test_a_forgotten_temporary_directory_is_removed_with_a_warning(tmp_path):
 
 def test_the_readmes_examples_of_files_by_name_run(tmp_path, monkeypatch):
     readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+    if not readme.exists():
+        pytest.skip("the README is not beside the tests here")
     text = readme.read_text(encoding="utf-8")
     section = text[text.index("## Files by name"):text.index("## Using Iocp from asyncio")]
     blocks = [block.split("```")[0] for block in section.split("```python\n")[1:]]

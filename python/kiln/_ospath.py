@@ -13,6 +13,8 @@ from __future__ import annotations
 import os
 import stat as _stat
 import sys
+import types
+from collections.abc import Callable
 from os.path import (abspath, altsep, basename, commonpath, commonprefix, curdir, defpath, devnull, dirname,
                      expanduser, expandvars, extsep, isabs, join, normcase, normpath, pardir, pathsep, relpath,
                      samestat, sep, split, splitdrive, splitext)
@@ -197,112 +199,79 @@ async def _realpath_up(name: AnyStr) -> AnyStr:
         return normpath(join(prefix, tail)) if tail else prefix
 
 
+class _Unknown(BaseException):
+    """What the replayed ``realpath`` asked that is not known yet; no ``OSError``, so it is not caught."""
+
+    def __init__(self, question: tuple[str, Any]) -> None:
+        self.question = question
+
+
+class _Answers:
+    """The ``os`` module as the replayed ``realpath`` sees it: the answers gathered so far for
+    ``lstat``, ``stat`` and ``readlink``, everything else ``os``'s own."""
+
+    def __init__(self) -> None:
+        self.known: dict[tuple[str, Any], tuple[bool, Any]] = {}
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(os, name)
+
+    def _answer(self, question: tuple[str, Any]) -> Any:
+        if question not in self.known:
+            raise _Unknown(question)
+        ok, value = self.known[question]
+        if not ok:
+            raise value
+        return value
+
+    def lstat(self, path: Any) -> Any:
+        return self._answer(("lstat", path))
+
+    def stat(self, path: Any) -> Any:
+        return self._answer(("stat", path))
+
+    def readlink(self, path: Any) -> Any:
+        return self._answer(("readlink", path))
+
+
+def _replayable(answers: _Answers) -> Callable[..., Any]:
+    """The interpreter's own ``posixpath.realpath``, its module's functions rebound to see
+    ``answers`` as ``os``: whatever this version of it asks, and in what order."""
+    import posixpath
+
+    namespace = dict(vars(posixpath))
+    namespace["os"] = answers
+    for name, value in vars(posixpath).items():
+        if isinstance(value, types.FunctionType) and value.__globals__ is vars(posixpath):
+            rebound = types.FunctionType(value.__code__, namespace, value.__name__, value.__defaults__,
+                                         value.__closure__)
+            rebound.__kwdefaults__ = value.__kwdefaults__
+            namespace[name] = rebound
+    function: Callable[..., Any] = namespace["realpath"]
+    return function
+
+
 async def _resolve(filename: Any, strict: bool) -> Any:
-    if sys.version_info >= (3, 13):
-        return await _resolve_stack(filename, strict)
-    path, _ok = await _join_real(filename[:0], filename, strict, {})
-    return abspath(path)
+    """Runs the interpreter's ``realpath`` over and over, answering each system call it asks
+    for with kiln's, until it needs no more: its result, for any version of it."""
+    answers = _Answers()
+    realpath = _replayable(answers)
+    while True:
+        try:
+            return realpath(filename, strict=strict)
+        except _Unknown as unknown:
+            question = unknown.question
+        kind, path = question
+        try:
+            if kind == "readlink":
+                answers.known[question] = (True, await _readlink(path))
+            else:
+                answers.known[question] = (True, await _status(path, follow_symlinks=kind == "stat"))
+        except OSError as error:
+            answers.known[question] = (False, error)
 
 
 async def _readlink(path: Any) -> Any:
     from .os import readlink
 
     return await readlink(path)
-
-
-async def _resolve_stack(filename: Any, strict: bool) -> Any:
-    """``posixpath.realpath`` of 3.13 on: a stack of the parts still to resolve."""
-    text = isinstance(filename, str)
-    slash: Any
-    here: Any
-    up: Any
-    slash, here, up = ("/", ".", "..") if text else (b"/", b".", b"..")
-    rest: list[Any] = filename.split(slash)[::-1]
-    path = slash if filename.startswith(slash) else (os.getcwd() if text else os.getcwdb())
-    seen: dict[Any, Any] = {}
-    while rest:
-        name = rest.pop()
-        if name is None:
-            seen[rest.pop()] = path  # a link's target, now resolved
-            continue
-        if not name or name == here:
-            continue
-        if name == up:
-            path = path[:path.rindex(slash)] or slash
-            continue
-        newpath = path + name if path == slash else path + slash + name
-        try:
-            info = await _status(newpath, follow_symlinks=False)
-            if not _stat.S_ISLNK(info.st_mode):
-                path = newpath
-                continue
-            if newpath in seen:
-                path = seen[newpath]
-                if path is not None:
-                    continue
-                if strict:  # a loop
-                    await _status(newpath)
-                path = newpath
-                continue
-            target = await _readlink(newpath)
-        except OSError:
-            if strict:
-                raise
-            path = newpath
-            continue
-        seen[newpath] = None
-        if target.startswith(slash):
-            path = slash
-        rest.append(newpath)
-        rest.append(None)
-        rest.extend(target.split(slash)[::-1])
-    return path
-
-
-async def _join_real(path: Any, rest: Any, strict: bool, seen: dict[Any, Any]) -> tuple[Any, bool]:
-    """``posixpath._joinrealpath`` of 3.12: ``path`` joined with ``rest``, its links resolved."""
-    slash: Any
-    here: Any
-    up: Any
-    slash, here, up = ("/", ".", "..") if isinstance(path, str) else (b"/", b".", b"..")
-    if isabs(rest):
-        rest = rest[1:]
-        path = slash
-    while rest:
-        name, _, rest = rest.partition(slash)
-        if not name or name == here:
-            continue
-        if name == up:
-            if path:
-                path, name = split(path)
-                if name == up:
-                    path = join(path, up, up)
-            else:
-                path = up
-            continue
-        newpath = join(path, name)
-        try:
-            info = await _status(newpath, follow_symlinks=False)
-        except OSError:
-            if strict:
-                raise
-            is_link = False
-        else:
-            is_link = _stat.S_ISLNK(info.st_mode)
-        if not is_link:
-            path = newpath
-            continue
-        if newpath in seen:
-            path = seen[newpath]
-            if path is not None:
-                continue
-            if strict:  # a loop
-                await _status(newpath)
-            else:
-                return join(newpath, rest), False
-        seen[newpath] = None
-        path, ok = await _join_real(path, await _readlink(newpath), strict, seen)
-        if not ok:
-            return join(path, rest), False
-        seen[newpath] = path
-    return path, True
