@@ -23,8 +23,6 @@ from ._errors import os_error
 if TYPE_CHECKING:
     from ._backend import Backend
 
-StrOrBytesPath: TypeAlias = "str | bytes | os.PathLike[str] | os.PathLike[bytes]"
-
 WINDOWS = sys.platform == "win32"
 NO_DIR_FD = -1
 

@@ -28,6 +28,7 @@ import os
 import shutil as _shutil
 import stat as _stat
 import sys
+import weakref
 from collections.abc import Awaitable, Callable, Iterable, Sequence
 from typing import Any, TypeVar
 
@@ -40,7 +41,7 @@ SameFileError = _shutil.SameFileError
 SpecialFileError = _shutil.SpecialFileError
 ignore_patterns = _shutil.ignore_patterns
 
-__all__ = ["Error", "MAX_IN_FLIGHT", "SameFileError", "SpecialFileError", "copy", "copy2", "copyfile", "copymode",
+__all__ = ["COPIES_AT_ONCE", "Error", "MAX_IN_FLIGHT", "SameFileError", "SpecialFileError", "copy", "copy2", "copyfile", "copymode",
            "copystat", "copytree", "ignore_patterns", "move", "rmtree"]
 
 # IO_REPARSE_TAG_MOUNT_POINT: a junction, on Windows.
@@ -56,11 +57,12 @@ CopyFunction = Callable[[Any, Any], Any]
 OnExc = Callable[[Callable[..., Any], Any, BaseException], object]
 
 
-async def _each(items: Sequence[T], action: Callable[[T], Awaitable[None]], limit: int = MAX_IN_FLIGHT) -> None:
-    """Runs ``action`` on every item, at most ``limit`` at once. The first failure stops
-    the items not yet begun; once those in flight are over, it is raised."""
+async def _each(items: Sequence[T], action: Callable[[T], Awaitable[None]], limit: int | None = None) -> None:
+    """Runs ``action`` on every item, at most ``limit`` (``MAX_IN_FLIGHT``) at once. The first
+    failure stops the items not yet begun; once those in flight are over, it is raised."""
     if not items:
         return
+    limit = MAX_IN_FLIGHT if limit is None else limit
     pending = iter(items)
     failure: list[BaseException] = []
 
@@ -123,15 +125,29 @@ async def _copy_bytes(src: Any, dst: Any, copy_mode: bool, copy_times: bool, fol
         return
     source, target = _fsops.fspath("copyfile", src), _fsops.fspath("copyfile", dst)
     backend = _fsops.backend()
-    op_id = backend._iocp.submit_copyfile(_fsops.native("copyfile", source), _fsops.native("copyfile", target),
-                                          copy_mode, copy_times)
     try:
-        await _fsops.settle_copy(backend, op_id, source, target)
+        async with _copy_slots(backend):
+            op_id = backend._iocp.submit_copyfile(_fsops.native("copyfile", source),
+                                                  _fsops.native("copyfile", target), copy_mode, copy_times)
+            await _fsops.settle_copy(backend, op_id, source, target)
     except IsADirectoryError as error:
         # A target that names a directory that is not there reads better as such.
         if error.filename is target and not await kos.path.exists(dst):
             raise FileNotFoundError(f"Directory does not exist: {dst}") from error
         raise
+
+
+# A copy keeps a core busy in the system for as long as it moves bytes: at
+# most one fewer at once than there are cores, so that the loop keeps one.
+COPIES_AT_ONCE = max(1, (os.cpu_count() or 2) - 1)
+_slots: weakref.WeakKeyDictionary[Any, asyncio.Semaphore] = weakref.WeakKeyDictionary()
+
+
+def _copy_slots(backend: Any) -> asyncio.Semaphore:
+    slots = _slots.get(backend)
+    if slots is None:
+        slots = _slots[backend] = asyncio.Semaphore(COPIES_AT_ONCE)
+    return slots
 
 
 async def copyfile(src: StrOrBytesPath, dst: StrOrBytesPath, *, follow_symlinks: bool = True) -> Any:

@@ -295,7 +295,7 @@ struct DirEntryHeader {
     std::uint64_t inode;        // POSIX: d_ino; Windows: 0
     std::uint32_t name_length;  // in PathChars
     std::uint8_t type;          // kEntryFile...
-    std::uint8_t target;        // for a link: what it leads to
+    std::uint8_t target;        // for a link: what it leads to; Windows: kEntryDirectory for a junction
     // For a link that leads nowhere: why, as an errno value (POSIX) or a
     // Windows error code.
     std::uint16_t target_error;

@@ -363,16 +363,22 @@ std::wstring search_pattern(const wchar_t* path) {
     return pattern + L'*';
 }
 
+// A link's target is looked at through the link; a junction is marked by a
+// directory target of its own.
 void append_entry(std::string& out, const WIN32_FIND_DATAW& found, const std::wstring& folder) {
     DirEntryHeader header{};
     header.name_length = static_cast<std::uint32_t>(wcslen(found.cFileName));
     header.type = entry_type(found.dwFileAttributes, found.dwReserved0);
+    bool reparse = found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT;
+    if (header.type == kEntryDirectory && reparse && found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT) {
+        header.target = kEntryDirectory;
+    }
     if (header.type == kEntryLink) {
         std::wstring full = folder + found.cFileName;
-        DWORD attributes = GetFileAttributesW(full.c_str());
         LocalHandle target(open_for(full.c_str(), FILE_READ_ATTRIBUTES, true));
-        if (target.valid() && attributes != INVALID_FILE_ATTRIBUTES) {
-            header.target = attributes & FILE_ATTRIBUTE_DIRECTORY ? kEntryDirectory : kEntryFile;
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (target.valid() && GetFileInformationByHandle(target.get(), &info)) {
+            header.target = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? kEntryDirectory : kEntryFile;
         } else {
             header.target_error = static_cast<std::uint16_t>(GetLastError());
         }

@@ -53,7 +53,9 @@ ErrorCode Workers::submit(Job&& job) {
         if (ErrorCode error = start_threads()) return error;
         queue_.push_back(std::move(job));
     }
-    changed_->notify_all();
+    // One job wants one worker: waking them all only to have all but one
+    // find the queue empty again costs the submitting thread its core.
+    changed_->notify_one();
     return 0;
 }
 
