@@ -22,6 +22,7 @@ each directory open against a symbolic link swapped in meanwhile), takes no
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import inspect
 import itertools
 import os
@@ -139,11 +140,15 @@ async def _copy_bytes(src: Any, dst: Any, copy_mode: bool, copy_times: bool, fol
 
 # A copy keeps a core busy in the system for as long as it moves bytes: at
 # most one fewer at once than there are cores, so that the loop keeps one.
+# On Linux the module's copy lane holds the copies waiting; Windows' thread
+# pool would run them all at once, so they wait here.
 COPIES_AT_ONCE = max(1, (os.cpu_count() or 2) - 1)
 _slots: weakref.WeakKeyDictionary[Any, asyncio.Semaphore] = weakref.WeakKeyDictionary()
 
 
-def _copy_slots(backend: Any) -> asyncio.Semaphore:
+def _copy_slots(backend: Any) -> contextlib.AbstractAsyncContextManager[Any]:
+    if not _fsops.WINDOWS:
+        return contextlib.nullcontext()
     slots = _slots.get(backend)
     if slots is None:
         slots = _slots[backend] = asyncio.Semaphore(COPIES_AT_ONCE)

@@ -98,6 +98,9 @@ void finish_call(CallRequest& request, ErrorCode error) {
 
 bool known(CallKind kind) { return kind >= CallKind::Open && kind <= CallKind::RealPath; }
 
+// Where a call runs outside the test modes: copies in their own lane.
+Workers& workers_for(const FileCall& call) { return call.kind == CallKind::CopyFile ? copy_lane() : pool(); }
+
 // Exactly one packet follows, even when no worker can start.
 bool hand_to(Workers& workers, CallRequest request) {
     Job job{std::move(request)};
@@ -146,7 +149,7 @@ bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
     switch (g_io_mode.load(std::memory_order_relaxed)) {
         case kInline: run_call(request); return true;
         case kDeferred: return hand_to(test_worker(), std::move(request));
-        default: return hand_to(pool(), std::move(request));
+        default: return hand_to(workers_for(*call), std::move(request));
     }
 }
 
@@ -160,7 +163,8 @@ std::uint32_t file_type(Handle handle) {
     }
 }
 
-// Started in order until one cannot be; the others go to the workers together.
+// Started in order until one cannot be; the others go to their workers
+// together, one wake-up for each set of workers.
 std::uint32_t start_calls(Handle port, FileCall* const* calls, Overlapped* const* overlapped, std::uint32_t count) {
     int mode = g_io_mode.load(std::memory_order_relaxed);
     if (mode == kInline) {
@@ -169,7 +173,8 @@ std::uint32_t start_calls(Handle port, FileCall* const* calls, Overlapped* const
         }
         return count;
     }
-    std::vector<Job> jobs;
+    std::vector<Job> short_calls;
+    std::vector<Job> copies;
     std::uint32_t started = 0;
     ErrorCode refusal = 0;
     for (; started < count; ++started) {
@@ -184,12 +189,16 @@ std::uint32_t start_calls(Handle port, FileCall* const* calls, Overlapped* const
         if (call.kind == CallKind::Close && request->file && request->file->stream()) {
             cancel_everywhere(*request->file, nullptr);
         }
-        jobs.emplace_back(std::move(*request));
+        bool copy = mode != kDeferred && &workers_for(call) == &copy_lane();
+        (copy ? copies : short_calls).emplace_back(std::move(*request));
     }
-    Workers& workers = mode == kDeferred ? test_worker() : pool();
+    Workers& short_workers = mode == kDeferred ? test_worker() : pool();
     // Exactly one packet for each started call, even when no worker can start.
-    if (ErrorCode error = workers.submit_many(jobs)) {
-        for (Job& job : jobs) finish_call(std::get<CallRequest>(job), error);
+    for (auto [workers, jobs] : {std::pair{&short_workers, &short_calls}, std::pair{&copy_lane(), &copies}}) {
+        if (jobs->empty()) continue;
+        if (ErrorCode error = workers->submit_many(*jobs)) {
+            for (Job& job : *jobs) finish_call(std::get<CallRequest>(job), error);
+        }
     }
     if (started < count) t_last_error = refusal;
     return started;

@@ -399,6 +399,10 @@ private:
 
 Workers& test_worker();
 Workers& pool();
+// Copies, apart from the pool: at most one fewer than the cores at once, so
+// that the event loop keeps a core while bytes move, and no copy holds up the
+// pool's short calls.
+Workers& copy_lane();
 
 // ---------------------------------------------------------------- io_uring (uring.cpp)
 

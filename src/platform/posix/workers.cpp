@@ -205,4 +205,9 @@ Workers& pool() {
     return *instance;
 }
 
+Workers& copy_lane() {
+    static auto* instance = new Workers(std::clamp(std::thread::hardware_concurrency(), 2u, 5u) - 1);
+    return *instance;
+}
+
 }  // namespace kiln::platform::emu
