@@ -260,3 +260,9 @@ async def _responsive(participant, context):
 
 _ASYNC = {"read": _reads_and_writes, "write": _reads_and_writes, "files": _small_files,
           "responsive": _responsive}
+
+# The workloads on files by name, on the helpers above.
+import fs_bench  # noqa: E402
+
+_FLOOR.update(fs_bench.FLOOR)
+_ASYNC.update(fs_bench.ASYNC)

@@ -3,6 +3,7 @@
 "Today's" path is the completion thread's (kiln-thread), measured in the same
 rounds as the loop's."""
 
+import fs_bench
 from stats import median, summarise
 
 
@@ -42,6 +43,7 @@ def check(results, engines, default_key):
     rows += _async_path(figures, e)
     rows += _heartbeat(figures, e)
     rows += _nothing_slower(figures, e)
+    rows += fs_bench.goals(results, default_key)
     return rows
 
 

@@ -302,6 +302,8 @@ def unsupported(participant, kind):
     """Why a participant has no figure of its own for a kind of workload."""
     if participant.batched and kind == "write":
         return "no batched write in the kiln package: its writes are kiln's"
+    if participant.batched and kind in ("fs-copy", "fs-delete"):
+        return "kiln.shutil is kiln's one form of these: its figures are kiln's"
     return ""
 
 

@@ -53,11 +53,13 @@ def sizes(quick):
                  "files", 512, files, 2 * files * per_file, files=files, per_file=per_file),
         Workload("responsive", f"1 ms heartbeat while 8 reads of {resp // MIB} MiB are in flight",
                  "responsive", resp, 8, 8),
-    ])
+    ] + fs_bench.workloads(quick))
 
 
 def offsets(workload, data_size, seed):
     """The same offsets for every participant and round of a workload."""
+    if workload.kind in fs_bench.FS_KINDS:
+        return [0] * workload.ops  # calls on paths have no offsets
     if workload.kind == "responsive":
         return [(index * workload.block) % data_size for index in range(workload.ops)]
     blocks = data_size // workload.block
@@ -98,3 +100,6 @@ def small_file_payloads(workload, seed):
     blob = rng.randbytes(workload.block * workload.per_file + workload.files)
     size = workload.block * workload.per_file
     return [blob[index:index + size] for index in range(workload.files)]
+
+
+import fs_bench  # noqa: E402 - its workloads are built from the Workload above

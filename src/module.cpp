@@ -1,13 +1,16 @@
 // The module's entry, its execution step and the registration of its
 // classes.
 #include "frame/frame.h"
+#include "iocp/fs_submit.h"
 #include "iocp/iocp.h"
 #include "iocp/loop_port.h"
 #include "iocp/proactor_io.h"
+#include "path_methods.h"
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 namespace kiln {
 namespace {
@@ -15,19 +18,22 @@ namespace {
 using iocp::IocpClass;
 using iocp::LoopClass;
 using iocp::ProactorClass;
+using path_methods::as_cfunction;
+using path_methods::kFastcall;
+using path_methods::kHandleParams;
 
 constexpr const char kModuleDoc[] = "Native async backend for mallow (io_uring on Linux, IOCP on Windows).";
 
 // Parameters of every callable, and the names their messages use.
 constexpr const char* kIocpNewParams[] = {"loop_obj", "on_complete"};
 constexpr const char* kOpenParams[] = {"path", "write", "create", "truncate", "exclusive"};
-constexpr const char* kSubmitOpenParams[] = {"path", "write", "create", "truncate", "exclusive", "append", "read"};
+constexpr const char* kSubmitOpenParams[] = {"path", "write", "create", "truncate", "exclusive", "append", "read",
+                                             "mode"};
 constexpr const char* kTruncateParams[] = {"handle", "size"};
 constexpr const char* kSyncParams[] = {"handle", "data_only"};
 constexpr const char* kCancelParams[] = {"id"};
 constexpr const char* kReadParams[] = {"handle", "offset", "len"};
 constexpr const char* kWriteParams[] = {"handle", "offset", "data"};
-constexpr const char* kHandleParams[] = {"handle"};
 constexpr const char* kProactorNewParams[] = {"iocp"};
 constexpr const char* kTakeParams[] = {"addr", "transferred"};
 constexpr const char* kDiscardParams[] = {"addr"};
@@ -67,8 +73,6 @@ constexpr Signature kProactorSubmitWrite{"ProactorIo.submit_write()", kWritePara
 constexpr Signature kProactorTake{"ProactorIo.take()", kTakeParams};
 constexpr Signature kProactorDiscard{"ProactorIo.discard()", kDiscardParams};
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 // A submission of Iocp's, through the code every class with a port shares.
 template <auto Body, class... Args>
 constexpr auto kViaIocp = &iocp::through<iocp::IocpFields, Body, Args...>;
@@ -80,21 +84,19 @@ constexpr auto kViaLoop = &iocp::through<iocp::LoopFields, Body, Args...>;
 using DefaultFalse = Optional<Bool, false>;
 using DefaultTrue = Optional<Bool, true>;
 
-template <auto Frame>
-PyCFunction as_cfunction() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Frame));
-}
 
-PyMethodDef g_iocp_methods[] = {
+PyMethodDef g_iocp_own_methods[] = {
     {"submit_open",
      as_cfunction<&method_frame<IocpClass, kIocpSubmitOpen,
-                                kViaIocp<iocp::submit_open, platform::NativePath, bool, bool, bool, bool, bool, bool>,
-                                Path, Bool, Bool, Bool, Bool, DefaultFalse, DefaultTrue>>(),
+                                kViaIocp<iocp::submit_open, platform::NativePath, bool, bool, bool, bool, bool, bool,
+                                         std::int64_t>,
+                                Path, Bool, Bool, Bool, Bool, DefaultFalse, DefaultTrue, Optional<Signed64, -1>>>(),
      kFastcall,
-     "submit_open($self, path, write, create, truncate, exclusive, *, append=False, read=True)\n--\n\n"
+     "submit_open($self, path, write, create, truncate, exclusive, *, append=False, read=True, mode=-1)\n--\n\n"
      "Open a file on a worker; the completion's result is the new handle.\n"
      "append: every write lands at the end of the file, whatever its offset.\n"
-     "read: ask for read access (False for a file that may only be written)."},
+     "read: ask for read access (False for a file that may only be written).\n"
+     "mode: a new file's permission bits on POSIX, less the umask (-1: 0o666)."},
     {"submit_read",
      as_cfunction<&method_frame<IocpClass, kIocpSubmitRead,
                                 kViaIocp<iocp::submit_read, std::intptr_t, std::uint64_t, std::uint32_t>,
@@ -142,7 +144,7 @@ PyMethodDef g_iocp_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef g_loop_methods[] = {
+PyMethodDef g_loop_own_methods[] = {
     {"fileno", as_cfunction<&method_frame<LoopClass, kLoopFileno, iocp::loop_fileno>>(), kFastcall,
      "fileno($self)\n--\n\n"
      "The descriptor to watch for reading (add_reader): it turns readable when\n"
@@ -175,10 +177,11 @@ PyMethodDef g_loop_methods[] = {
      "that list (None when a read failed, with the first failure's winerror)."},
     {"submit_open",
      as_cfunction<&method_frame<LoopClass, kLoopSubmitOpen,
-                                kViaLoop<iocp::submit_open, platform::NativePath, bool, bool, bool, bool, bool, bool>,
-                                Path, Bool, Bool, Bool, Bool, DefaultFalse, DefaultTrue>>(),
+                                kViaLoop<iocp::submit_open, platform::NativePath, bool, bool, bool, bool, bool, bool,
+                                         std::int64_t>,
+                                Path, Bool, Bool, Bool, Bool, DefaultFalse, DefaultTrue, Optional<Signed64, -1>>>(),
      kFastcall,
-     "submit_open($self, path, write, create, truncate, exclusive, *, append=False, read=True)\n--\n\n"
+     "submit_open($self, path, write, create, truncate, exclusive, *, append=False, read=True, mode=-1)\n--\n\n"
      "As Iocp.submit_open."},
     {"submit_read",
      as_cfunction<&method_frame<LoopClass, kLoopSubmitRead,
@@ -217,6 +220,9 @@ PyMethodDef g_loop_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+std::vector<PyMethodDef> g_iocp_methods = path_methods::with_calls_on_paths<IocpClass, "Iocp">(g_iocp_own_methods);
+std::vector<PyMethodDef> g_loop_methods = path_methods::with_calls_on_paths<LoopClass, "LoopPort">(g_loop_own_methods);
+
 PyMethodDef g_proactor_methods[] = {
     {"open",
      as_cfunction<&method_frame<ProactorClass, kProactorOpen, iocp::proactor_open, Path, Bool, Bool, Bool, Bool>>(),
@@ -253,7 +259,7 @@ PyMethodDef g_proactor_methods[] = {
 PyType_Slot g_iocp_slots[] = {
     {Py_tp_doc, const_cast<char*>("Iocp(loop_obj, on_complete)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(&constructor_frame<IocpClass, kIocpNew, iocp::construct_iocp, AnyObject, AnyObject>)},
-    {Py_tp_methods, g_iocp_methods},
+    {Py_tp_methods, g_iocp_methods.data()},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_frame<IocpClass>)},
     {0, nullptr},
@@ -262,7 +268,7 @@ PyType_Slot g_iocp_slots[] = {
 PyType_Slot g_loop_slots[] = {
     {Py_tp_doc, const_cast<char*>("LoopPort(*, cached_reads=True)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(&constructor_frame<LoopClass, kLoopNew, iocp::construct_loop_port, DefaultTrue>)},
-    {Py_tp_methods, g_loop_methods},
+    {Py_tp_methods, g_loop_methods.data()},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_frame<LoopClass>)},
     {0, nullptr},

@@ -10,10 +10,12 @@ import _kiln
 MODULE_DOC = "Native async backend for mallow (io_uring on Linux, IOCP on Windows)."
 
 SIGNATURES = [
-    (_kiln.Iocp, "submit_open", "($self, path, write, create, truncate, exclusive, *, append=False, read=True)",
+    (_kiln.Iocp, "submit_open",
+     "($self, path, write, create, truncate, exclusive, *, append=False, read=True, mode=-1)",
      "Open a file on a worker; the completion's result is the new handle.\n"
      "append: every write lands at the end of the file, whatever its offset.\n"
-     "read: ask for read access (False for a file that may only be written)."),
+     "read: ask for read access (False for a file that may only be written).\n"
+     "mode: a new file's permission bits on POSIX, less the umask (-1: 0o666)."),
     (_kiln.Iocp, "submit_read", "($self, handle, offset, len)", None),
     (_kiln.Iocp, "submit_write", "($self, handle, offset, data)", None),
     (_kiln.Iocp, "submit_close", "($self, handle)", None),
@@ -66,7 +68,11 @@ def test_method_signature_and_doc(cls, method, signature, doc):
 def test_method_tables_are_exactly_the_documented_ones():
     own = {name for name in vars(_kiln.Iocp) if not name.startswith("__")}
     assert own == {"submit_open", "submit_read", "submit_write", "submit_close", "submit_size", "submit_truncate",
-                   "submit_sync", "cancel", "file_type", "engine", "shutdown"}
+                   "submit_sync", "cancel", "file_type", "engine", "shutdown",
+                   "submit_stat", "submit_stat_handle", "submit_rename", "submit_unlink", "submit_mkdir",
+                   "submit_rmdir", "submit_symlink", "submit_link", "submit_readlink", "submit_listdir",
+                   "submit_copyfile", "submit_chmod", "submit_utime", "submit_access", "submit_realpath",
+                   "submit_stat_many", "submit_unlink_many", "submit_rmdir_many", "submit_listdir_many"}
     own = {name for name in vars(_kiln.ProactorIo) if not name.startswith("__")}
     assert own == {"open", "close", "submit_read", "submit_write", "take", "discard"}
 

@@ -4,6 +4,10 @@
 ``AsyncFile`` in binary modes and an ``AsyncTextFile`` in text modes, with the
 methods of the built-in file objects as coroutines, plus ``pread``, ``pwrite``
 and ``pread_many`` for positional I/O with many operations in flight.
+
+Around the files: ``kiln.os`` (with ``kiln.os.path``), ``kiln.Path``,
+``kiln.tempfile`` and ``kiln.shutil``, the standard library's functions as
+coroutines on the same completion port.
 """
 
 from __future__ import annotations
@@ -12,16 +16,18 @@ from typing import Any, overload
 
 import _kiln
 
+from . import os, shutil, tempfile
 from ._backend import Backend, completions
 from ._binary import AsyncFile
 from ._modes import BinaryMode, StrOrBytesPath, TextMode
 from ._open import DEFAULT_BUFFER_SIZE, Opener
+from ._path import Path
 from ._text import AsyncTextFile
 
 __version__ = "0.2.0"
 
-__all__ = ["AsyncFile", "AsyncTextFile", "Backend", "BinaryMode", "DEFAULT_BUFFER_SIZE", "Opener", "StrOrBytesPath",
-           "TextMode", "completions", "engine", "open", "__version__"]
+__all__ = ["AsyncFile", "AsyncTextFile", "Backend", "BinaryMode", "DEFAULT_BUFFER_SIZE", "Opener", "Path",
+           "StrOrBytesPath", "TextMode", "completions", "engine", "open", "os", "shutil", "tempfile", "__version__"]
 
 
 def engine() -> str:

@@ -618,6 +618,10 @@ class _Stopped:
 
     submit_open = submit_read = submit_write = submit_close = submit_size = submit_truncate = _refuse
     submit_sync = read = read_many = _refuse
+    submit_stat = submit_stat_handle = submit_rename = submit_unlink = submit_mkdir = submit_rmdir = _refuse
+    submit_symlink = submit_link = submit_readlink = submit_listdir = submit_copyfile = submit_chmod = _refuse
+    submit_utime = submit_access = submit_realpath = _refuse
+    submit_stat_many = submit_unlink_many = submit_rmdir_many = submit_listdir_many = _refuse
 
     def flush(self) -> bool:
         return False

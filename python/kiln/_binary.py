@@ -627,6 +627,16 @@ class AsyncFile(LineReading[bytes]):
         await self._flush_unlocked()
         await self.raw.sync(data_only)
 
+    async def stat(self) -> os.stat_result:
+        """The status of the open file, by its handle (as ``os.fstat``): whatever its name now names.
+
+        What the write-behind still holds is not counted; ``flush`` first for that."""
+        raw = self.raw
+        handle = raw.usable()
+        op_id = raw._backend._iocp.submit_stat_handle(handle)
+        result: os.stat_result = await raw._wait(op_id, raw._start(op_id))
+        return result
+
     # Closing.
 
     async def close(self) -> None:

@@ -403,6 +403,10 @@ class AsyncTextFile(LineReading[str]):
         self._telling = self._seekable
         await self.buffer._flush_unlocked()
 
+    async def stat(self) -> os.stat_result:
+        """The status of the open file, by its handle (as ``os.fstat``); see ``AsyncFile.stat``."""
+        return await self.buffer.stat()
+
     async def truncate(self, size: int | None = None) -> int:
         """Resizes the file to ``size`` bytes; without it, to the byte position of the binary file."""
         await self._enter()

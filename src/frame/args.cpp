@@ -353,6 +353,20 @@ Result<std::uintptr_t> UnsignedPtr::convert(PyObject* object) { return unsigned_
 
 Result<std::uint32_t> Length32::convert(PyObject* object) { return unsigned_within<std::uint32_t>(object); }
 
+Result<std::int64_t> Signed64::convert(PyObject* object) {
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) {
+        return Failure::fetch();
+    }
+    long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) {
+        return Failure::fetch();
+    }
+    return static_cast<std::int64_t>(value);
+}
+
+Result<std::uint32_t> Unsigned32::convert(PyObject* object) { return unsigned_within<std::uint32_t>(object); }
+
 Result<PyRef> Bytes::convert(PyObject* object) {
     if (!has_flag(object, Py_TPFLAGS_BYTES_SUBCLASS)) {
         return type_mismatch(object, "bytes");

@@ -70,6 +70,14 @@ struct Length32 {
     using Value = std::uint32_t;
     static Result<Value> convert(PyObject* object);
 };
+struct Signed64 {
+    using Value = std::int64_t;
+    static Result<Value> convert(PyObject* object);
+};
+struct Unsigned32 {
+    using Value = std::uint32_t;
+    static Result<Value> convert(PyObject* object);
+};
 struct Bytes {  // bytes or a subclass; not other buffers
     using Value = PyRef;
     static Result<Value> convert(PyObject* object);

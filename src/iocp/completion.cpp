@@ -1,5 +1,6 @@
 #include "iocp/completion.h"
 
+#include "iocp/call_data.h"
 #include "iocp/open_flags.h"
 
 namespace kiln::iocp {
@@ -28,6 +29,7 @@ PyRef data_of(Op& op, ErrorCode outcome, std::uint32_t count) {
     if (op.kind == OpKind::Read && outcome == 0) {
         return op_read_bytes(op, count);
     }
+    if (op.kind == OpKind::Call) return call_data(op.call, outcome);
     return PyRef::borrow(Py_None);
 }
 

@@ -79,6 +79,9 @@ void op_release(Op* op) noexcept {
     if (op->path) {
         platform::heap_free(op->path);
     }
+    if (op->kind == OpKind::Call && op->call.block) {
+        platform::heap_free(op->call.block);
+    }
     if (op->buf) {
         release_ref(op->buf);
     }
@@ -127,19 +130,28 @@ OwnedOp make_close_op(std::uint64_t id, ErrorCode error) {
     return op;
 }
 
-OwnedOp make_call_op(std::uint64_t id, const platform::FileCall& call, const platform::NativePath* path) {
+// Both paths in one block, each with its terminator.
+OwnedOp make_call_op(std::uint64_t id, const platform::FileCall& call, const platform::NativePath* path,
+                     const platform::NativePath* path2) {
     OwnedOp op = make_op(OpKind::Call, id);
     op->call = call;
     op->call.opened = platform::kInvalidHandle;
+    op->call.block = nullptr;
     if (path) {
-        std::size_t bytes = (path->size() + 1) * sizeof(platform::PathChar);
+        std::size_t first = path->size() + 1;
+        std::size_t second = path2 ? path2->size() + 1 : 0;
+        std::size_t bytes = (first + second) * sizeof(platform::PathChar);
         void* block = platform::heap_alloc(bytes);
         if (!block) {
             allocation_failed(bytes);
         }
         op->path = static_cast<platform::PathChar*>(block);
-        std::memcpy(op->path, path->c_str(), bytes);
+        std::memcpy(op->path, path->c_str(), first * sizeof(platform::PathChar));
         op->call.path = op->path;
+        if (path2) {
+            std::memcpy(op->path + first, path2->c_str(), second * sizeof(platform::PathChar));
+            op->call.path2 = op->path + first;
+        }
     }
     return op;
 }
@@ -150,6 +162,29 @@ ErrorCode start_call(platform::Handle port, OwnedOp& op) {
         return 0;
     }
     return post_failure(port, op, platform::last_error());
+}
+
+ErrorCode start_calls(platform::Handle port, std::vector<OwnedOp>& ops) {
+    std::vector<platform::FileCall*> calls;
+    std::vector<platform::Overlapped*> overlapped;
+    calls.reserve(ops.size());
+    overlapped.reserve(ops.size());
+    for (OwnedOp& op : ops) {
+        calls.push_back(&op->call);
+        overlapped.push_back(&op->overlapped);
+    }
+    auto count = static_cast<std::uint32_t>(ops.size());
+    std::uint32_t started = platform::start_calls(port, calls.data(), overlapped.data(), count);
+    ErrorCode refusal = started < count ? platform::last_error() : 0;
+    ErrorCode failed = 0;
+    for (std::uint32_t index = 0; index < count; ++index) {
+        if (index < started) {
+            ops[index].release();  // the workers have it
+        } else if (ErrorCode error = post_failure(port, ops[index], refusal); error && !failed) {
+            failed = error;
+        }
+    }
+    return failed;
 }
 
 ErrorCode post_op(platform::Handle port, OwnedOp& op, std::uint32_t bytes) {

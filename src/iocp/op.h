@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace kiln::iocp {
 
@@ -36,8 +37,9 @@ struct Op {
     PyObject* data;         // Write: owned reference to the caller's bytes
     platform::Handle opened_handle;  // Open: what the open returned
     platform::ErrorCode error;       // failure recorded by the submitting side; 0 = none
-    // Call: a call without an overlapped form, run by a worker; its path is
-    // a copy the record owns.
+    // Call: a call without an overlapped form, run by a worker; its paths
+    // are one copy the record owns, and so is the output block the worker
+    // leaves in the call.
     platform::FileCall call;
     platform::PathChar* path;
     // Listed while its packet is on the way (Iocp only): the file it works
@@ -83,14 +85,21 @@ void join_group(Op& op, Group& group, std::uint32_t index) noexcept;
 OwnedOp make_write_op(std::uint64_t id, std::uint64_t offset, PyRef data);
 OwnedOp make_open_op(std::uint64_t id, platform::Handle opened, platform::ErrorCode error);
 OwnedOp make_close_op(std::uint64_t id, platform::ErrorCode error);
-// A call record; the call's path, if any, is copied into the record.
-OwnedOp make_call_op(std::uint64_t id, const platform::FileCall& call, const platform::NativePath* path);
+// A call record; the call's paths, if any, are copied into the record.
+OwnedOp make_call_op(std::uint64_t id, const platform::FileCall& call, const platform::NativePath* path,
+                     const platform::NativePath* path2 = nullptr);
 
 // Starts the call of a record made by make_call_op. Exactly one packet for
 // the record is then on its way to `port`: the worker's, or one posted here
 // when the call could not start. Returns 0, or the code of a failed post, in
 // which case `op` still owns the record; otherwise `op` is empty.
 platform::ErrorCode start_call(platform::Handle port, OwnedOp& op);
+
+// start_call for many records at once (the workers are woken once). Exactly
+// one packet for each record is then on its way. Returns 0, or the code of
+// the first post that failed for a call that could not start; the records
+// whose packets are on their way are released from `ops`, the others stay.
+platform::ErrorCode start_calls(platform::Handle port, std::vector<OwnedOp>& ops);
 
 // Posts a record to a port with key 0. On success the port owns it; on
 // failure the record stays with the caller and the code is returned.

@@ -32,20 +32,25 @@ Result<PyRef> on_file(Submitter to, platform::CallKind kind, std::intptr_t handl
 
 }  // namespace
 
-Result<PyRef> submit_call(Submitter to, const platform::FileCall& call, const platform::NativePath* path) {
+Result<PyRef> submit_call(Submitter to, const platform::FileCall& call, const platform::NativePath* path,
+                          const platform::NativePath* path2) {
     std::uint64_t id = take_id(to.next_id);
-    OwnedOp op = make_call_op(id, call, path);
+    OwnedOp op = make_call_op(id, call, path, path2);
     return submitted(id, start_call(to.port, listed(to, op, nullptr)));
 }
 
 // The open runs on a worker: creating or truncating a large file can take
 // the file system a long time, which the loop's thread must not wait for.
 Result<PyRef> submit_open(Submitter to, platform::NativePath& path, bool write, bool create, bool truncate,
-                          bool exclusive, bool append, bool read) {
+                          bool exclusive, bool append, bool read, std::int64_t mode) {
     platform::FileCall call{};
     call.kind = platform::CallKind::Open;
     call.access = desired_access(read, write, append);
     call.disposition = creation_disposition(create, truncate, exclusive);
+    if (mode >= 0) {
+        call.flags = platform::kCreateMode;
+        call.mode = static_cast<std::uint32_t>(mode & 07777);
+    }
     return submit_call(to, call, &path);
 }
 

@@ -19,8 +19,9 @@ struct Submitter {
     InFlight& in_flight;
 };
 
+// `mode`: a new file's permission bits on POSIX (-1: 0666), less the umask.
 Result<PyRef> submit_open(Submitter to, platform::NativePath& path, bool write, bool create, bool truncate,
-                          bool exclusive, bool append, bool read);
+                          bool exclusive, bool append, bool read, std::int64_t mode = -1);
 Result<PyRef> submit_read(Submitter to, std::intptr_t handle, std::uint64_t offset, std::uint32_t len);
 // A read into `buffer`, a new bytes object of `len` bytes.
 Result<PyRef> submit_read_into(Submitter to, std::intptr_t handle, std::uint64_t offset, PyRef buffer,
@@ -44,8 +45,9 @@ Result<PyRef> submit_size(Submitter to, std::intptr_t handle);
 Result<PyRef> submit_truncate(Submitter to, std::intptr_t handle, std::uint64_t size);
 Result<PyRef> submit_sync(Submitter to, std::intptr_t handle, bool data_only);
 
-// A call without an overlapped form, its path (if any) copied into the record.
-Result<PyRef> submit_call(Submitter to, const platform::FileCall& call, const platform::NativePath* path = nullptr);
+// A call without an overlapped form, its paths (if any) copied into the record.
+Result<PyRef> submit_call(Submitter to, const platform::FileCall& call, const platform::NativePath* path = nullptr,
+                          const platform::NativePath* path2 = nullptr);
 
 // True when operation `id` was in flight and the system was asked to stop it.
 Result<PyRef> cancel_operation(InFlight& in_flight, std::uint64_t id);

@@ -178,6 +178,22 @@ enum class CallKind : std::uint8_t {
     Truncate = 3,  // file, length: the new end of the file
     Sync = 4,      // file: data and metadata to stable storage
     DataSync = 5,  // file: the data, and only the metadata needed to read it back
+    // Calls on paths and on what a file is (see "files by name" below).
+    Stat = 6,        // path, kFollowLinks -> block: FileStatus
+    StatFile = 7,    // file -> block: FileStatus
+    Rename = 8,      // path -> path2; kReplace: an existing target is replaced (POSIX always replaces)
+    Unlink = 9,      // path: a file or a link
+    MakeDir = 10,    // path, mode
+    RemoveDir = 11,  // path: an empty directory
+    Symlink = 12,    // path: the link's target (any text), path2: the link; kTargetIsDirectory
+    Link = 13,       // path: an existing file, path2: its new name; kFollowLinks
+    ReadLink = 14,   // path -> block: the link's target, PathChars without a terminator
+    ListDir = 15,    // path -> block: DirEntryHeader records
+    CopyFile = 16,   // path -> path2, the target created or truncated; kCopyMode, kCopyTimes -> size: bytes copied
+    SetMode = 17,    // path, mode, kFollowLinks
+    SetTimes = 18,   // path, times (or kTimesNow), kFollowLinks
+    Access = 19,     // path, mode (kMayRead...), kFollowLinks, kEffectiveIds: 0 when allowed
+    RealPath = 20,   // path -> block: the absolute path without links, as ReadLink's
 };
 
 // One call. The caller fills the inputs and keeps the block, and the path it
@@ -185,15 +201,29 @@ enum class CallKind : std::uint8_t {
 // the worker writes the outputs before it posts that packet.
 struct FileCall {
     CallKind kind;
-    const PathChar* path;      // Open: NUL-terminated
+    const PathChar* path;      // Open and the calls on paths: NUL-terminated
     std::uint32_t access;      // Open: kGenericRead, kGenericWrite, kAppendData, as for open_file
     std::uint32_t disposition; // Open
-    Handle file;               // Close, Size, Truncate, Sync, DataSync
+    Handle file;               // Close, Size, Truncate, Sync, DataSync, StatFile
     std::uint64_t length;      // Truncate
     // Outputs.
     ErrorCode error;           // 0, or why the call failed
     Handle opened;             // Open: the new file, already associated with the port; kInvalidHandle on failure
-    std::uint64_t size;        // Size: the file's size in bytes
+    std::uint64_t size;        // Size: the file's size in bytes; CopyFile: the bytes copied
+    // Calls on paths. A relative path starts from the working directory, or
+    // with kInDirectory from `directory` (POSIX: a descriptor of the caller's).
+    const PathChar* path2;     // Rename, Symlink, Link, CopyFile: NUL-terminated
+    std::int32_t directory;    // of path, with kInDirectory
+    std::int32_t directory2;   // of path2, with kInDirectory2
+    std::uint32_t flags;       // kFollowLinks, kReplace...
+    std::uint32_t mode;        // MakeDir, SetMode: permission bits; Access: kMayRead, kMayWrite, kMayExecute
+    std::int64_t times[2];     // SetTimes: access and modification time, nanoseconds since 1970
+    // Outputs of calls on paths. The worker allocates `block` with
+    // heap_alloc; it belongs to the caller once the packet is out, even when
+    // the call failed.
+    void* block;
+    std::uint32_t block_size;  // bytes
+    std::uint32_t failed_path; // CopyFile: 1 when path failed, 2 when path2 did, 3 when the copy between them did
 };
 
 // Runs `call` and posts its completion to `port`: 0 bytes, key 0,
@@ -208,6 +238,86 @@ struct FileCall {
 // before this returns), deferred on the test worker in issue order with the
 // reads and writes, and otherwise (held, pool, system) on the worker pool.
 bool start_call(Handle port, FileCall* call, Overlapped* overlapped);
+
+// ---------------------------------------------------------------- files by name
+//
+// Stat, rename, unlink, directories, links, listing, copying: calls that
+// take paths, run where the other calls run. A failure is the system's
+// error, as for open.
+
+inline constexpr std::uint32_t kFollowLinks = 0x1;        // Stat, Link, SetMode, SetTimes, Access
+inline constexpr std::uint32_t kReplace = 0x2;            // Rename
+inline constexpr std::uint32_t kTargetIsDirectory = 0x4;  // Symlink (Windows; POSIX links have no kind)
+inline constexpr std::uint32_t kCopyMode = 0x8;           // CopyFile: the permission bits too
+inline constexpr std::uint32_t kCopyTimes = 0x10;         // CopyFile: the access and modification times too
+inline constexpr std::uint32_t kTimesNow = 0x20;          // SetTimes: both times are now
+inline constexpr std::uint32_t kEffectiveIds = 0x40;      // Access: as the effective user and group
+inline constexpr std::uint32_t kInDirectory = 0x80;       // POSIX: a relative path starts from `directory`
+inline constexpr std::uint32_t kInDirectory2 = 0x100;     // POSIX: a relative path2 starts from `directory2`
+inline constexpr std::uint32_t kCreateMode = 0x200;       // Open (POSIX): a new file gets `mode`, not 0666
+
+inline constexpr std::uint32_t kMayExecute = 1;  // Access: X_OK
+inline constexpr std::uint32_t kMayWrite = 2;    // W_OK
+inline constexpr std::uint32_t kMayRead = 4;     // R_OK
+
+struct Timestamp {
+    std::int64_t seconds;      // since 1970-01-01 UTC
+    std::uint32_t nanoseconds;
+};
+
+// What Stat and StatFile tell of a file: the fields of a POSIX stat; on
+// Windows, the ones the C runtime derives (mode from the attributes, the
+// file index as the inode, the volume's serial number as the device).
+struct FileStatus {
+    std::uint32_t mode;
+    std::uint32_t uid;
+    std::uint32_t gid;
+    std::uint32_t attributes;   // Windows: FILE_ATTRIBUTE_*; POSIX: 0
+    std::uint32_t reparse_tag;  // Windows: the reparse point's tag, or 0; POSIX: 0
+    std::uint64_t inode;
+    std::uint64_t device;
+    std::uint64_t links;
+    std::int64_t size;
+    std::uint64_t block_size;   // POSIX only
+    std::uint64_t blocks;       // POSIX only
+    std::uint64_t rdevice;      // POSIX only
+    Timestamp access;
+    Timestamp modification;
+    Timestamp change;           // POSIX: status change; Windows: creation, as the C runtime has it
+    Timestamp birth;            // Windows only
+};
+
+// What a directory entry is, by the entry itself (a link is kEntryLink) and,
+// for a link, by what it leads to (kEntryNone when it leads nowhere).
+inline constexpr std::uint8_t kEntryNone = 0;
+inline constexpr std::uint8_t kEntryFile = 1;
+inline constexpr std::uint8_t kEntryDirectory = 2;
+inline constexpr std::uint8_t kEntryLink = 3;
+inline constexpr std::uint8_t kEntryOther = 4;  // FIFO, socket, device
+
+// One entry of a ListDir block: this header, then `name_length` PathChars
+// (no terminator), then padding to a multiple of 8 bytes. The entries are
+// in the system's order, "." and ".." left out.
+struct DirEntryHeader {
+    std::uint64_t inode;        // POSIX: d_ino; Windows: 0
+    std::uint32_t name_length;  // in PathChars
+    std::uint8_t type;          // kEntryFile...
+    std::uint8_t target;        // for a link: what it leads to; Windows: kEntryDirectory for a junction
+    // For a link that leads nowhere: why, as an errno value (POSIX) or a
+    // Windows error code.
+    std::uint16_t target_error;
+};
+
+// start_call for `count` calls at once, where each would run: the workers
+// are woken once for all of them. Returns how many were started, the first
+// ones; for the rest nothing was started or posted, and last_error() says why.
+std::uint32_t start_calls(Handle port, FileCall* const* calls, Overlapped* const* overlapped, std::uint32_t count);
+
+// Where the next DirEntryHeader of a ListDir block starts.
+inline std::uint32_t dir_entry_size(std::uint32_t name_length) {
+    auto bytes = static_cast<std::uint32_t>(sizeof(DirEntryHeader) + name_length * sizeof(PathChar));
+    return (bytes + 7u) & ~7u;
+}
 
 // GetFileType(file): what the handle is. Reads and writes of a disk file
 // take their offsets; the others (pipes, FIFOs, character devices) have no

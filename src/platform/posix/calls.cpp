@@ -1,5 +1,6 @@
-// Calls without an overlapped form (open, close, size, truncate, sync): run
-// where the I/O mode says, and completed through the port like a transfer.
+// Calls without an overlapped form (open, close, size, truncate, sync, and
+// the calls on paths of fs_calls.cpp): run where the I/O mode says, and
+// completed through the port like a transfer.
 #include "platform/posix/emu.h"
 
 #include <sys/stat.h>
@@ -25,7 +26,8 @@ ErrorCode injected_code(Operation operation) { return injected(operation) ? t_la
 // A file that cannot be tied to the port is closed again, unseen.
 ErrorCode open_call(const CallRequest& request) {
     FileCall& call = *request.call;
-    Opened opened = open_new_file(call.path, call.access, call.disposition);
+    std::uint32_t permissions = call.flags & kCreateMode ? call.mode : 0666;
+    Opened opened = open_new_file(call.path, call.access, call.disposition, permissions);
     if (!opened.file) return opened.error;
     // A file whose I/O no port would hear of is closed again.
     if (ErrorCode error = injected_code(Operation::Associate)) return error;
@@ -74,6 +76,7 @@ ErrorCode file_call(CallRequest& request) {
         case CallKind::Truncate: return truncate_call(request);
         case CallKind::Sync: return sync_call(request, false);
         case CallKind::DataSync: return sync_call(request, true);
+        case CallKind::StatFile: return stat_file_call(request);
         default: return kErrorInvalidParameter;
     }
 }
@@ -93,7 +96,10 @@ void finish_call(CallRequest& request, ErrorCode error) {
     if (!queued && call.kind == CallKind::Open && error == 0) remove_handle(call.opened);
 }
 
-bool known(CallKind kind) { return kind >= CallKind::Open && kind <= CallKind::DataSync; }
+bool known(CallKind kind) { return kind >= CallKind::Open && kind <= CallKind::RealPath; }
+
+// Where a call runs outside the test modes: copies in their own lane.
+Workers& workers_for(const FileCall& call) { return call.kind == CallKind::CopyFile ? copy_lane() : pool(); }
 
 // Exactly one packet follows, even when no worker can start.
 bool hand_to(Workers& workers, CallRequest request) {
@@ -105,7 +111,10 @@ bool hand_to(Workers& workers, CallRequest request) {
 }  // namespace
 
 void run_call(CallRequest& request) {
-    ErrorCode error = request.call->kind == CallKind::Open ? open_call(request) : file_call(request);
+    CallKind kind = request.call->kind;
+    ErrorCode error = kind == CallKind::Open   ? open_call(request)
+                      : is_path_call(kind) ? path_call(*request.call)
+                                           : file_call(request);
     finish_call(request, error);
 }
 
@@ -113,13 +122,24 @@ void run_call(CallRequest& request) {
 
 using namespace emu;
 
-bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
-    if (injected(Operation::FileCall)) return false;
-    if (!call || !overlapped || !known(call->kind)) return fail(kErrorInvalidParameter);
+namespace {
+
+// The request of a call about to start, or why it cannot start.
+std::optional<CallRequest> call_request(Handle port, FileCall* call, Overlapped* overlapped) {
+    if (injected(Operation::FileCall)) return std::nullopt;
+    if (!call || !overlapped || !known(call->kind)) return fail(kErrorInvalidParameter, std::nullopt);
     auto port_object = find_object<Port>(port);
-    if (!port_object) return fail(kErrorInvalidHandle);
-    CallRequest request{std::move(port_object), call, overlapped, nullptr};
-    if (call->kind != CallKind::Open) request.file = find_object<File>(call->file);
+    if (!port_object) return fail(kErrorInvalidHandle, std::nullopt);
+    return CallRequest{std::move(port_object), call, overlapped, nullptr};
+}
+
+}  // namespace
+
+bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
+    std::optional<CallRequest> made = call_request(port, call, overlapped);
+    if (!made) return false;
+    CallRequest request = std::move(*made);
+    if (call->kind != CallKind::Open && !is_path_call(call->kind)) request.file = find_object<File>(call->file);
     store_status(*overlapped, kStatusPending);
     // A stream's transfers may wait for ever, and the test worker would run
     // the close only after them: they end now, as the close would end them.
@@ -129,7 +149,7 @@ bool start_call(Handle port, FileCall* call, Overlapped* overlapped) {
     switch (g_io_mode.load(std::memory_order_relaxed)) {
         case kInline: run_call(request); return true;
         case kDeferred: return hand_to(test_worker(), std::move(request));
-        default: return hand_to(pool(), std::move(request));
+        default: return hand_to(workers_for(*call), std::move(request));
     }
 }
 
@@ -141,6 +161,47 @@ std::uint32_t file_type(Handle handle) {
         case Shape::Fifo: return kFileTypePipe;
         default: return kFileTypeChar;
     }
+}
+
+// Started in order until one cannot be; the others go to their workers
+// together, one wake-up for each set of workers.
+std::uint32_t start_calls(Handle port, FileCall* const* calls, Overlapped* const* overlapped, std::uint32_t count) {
+    int mode = g_io_mode.load(std::memory_order_relaxed);
+    if (mode == kInline) {
+        for (std::uint32_t index = 0; index < count; ++index) {
+            if (!start_call(port, calls[index], overlapped[index])) return index;
+        }
+        return count;
+    }
+    std::vector<Job> short_calls;
+    std::vector<Job> copies;
+    std::uint32_t started = 0;
+    ErrorCode refusal = 0;
+    for (; started < count; ++started) {
+        std::optional<CallRequest> request = call_request(port, calls[started], overlapped[started]);
+        if (!request) {
+            refusal = t_last_error;
+            break;
+        }
+        FileCall& call = *calls[started];
+        if (call.kind != CallKind::Open && !is_path_call(call.kind)) request->file = find_object<File>(call.file);
+        store_status(*overlapped[started], kStatusPending);
+        if (call.kind == CallKind::Close && request->file && request->file->stream()) {
+            cancel_everywhere(*request->file, nullptr);
+        }
+        bool copy = mode != kDeferred && &workers_for(call) == &copy_lane();
+        (copy ? copies : short_calls).emplace_back(std::move(*request));
+    }
+    Workers& short_workers = mode == kDeferred ? test_worker() : pool();
+    // Exactly one packet for each started call, even when no worker can start.
+    for (auto [workers, jobs] : {std::pair{&short_workers, &short_calls}, std::pair{&copy_lane(), &copies}}) {
+        if (jobs->empty()) continue;
+        if (ErrorCode error = workers->submit_many(*jobs)) {
+            for (Job& job : *jobs) finish_call(std::get<CallRequest>(job), error);
+        }
+    }
+    if (started < count) t_last_error = refusal;
+    return started;
 }
 
 const char* engine_name() {

@@ -274,7 +274,9 @@ struct Opened {
     std::shared_ptr<File> file;
     ErrorCode error;
 };
-Opened open_new_file(const PathChar* path, std::uint32_t access, std::uint32_t disposition);
+// A new file's permission bits are `permissions`, less the umask.
+Opened open_new_file(const PathChar* path, std::uint32_t access, std::uint32_t disposition,
+                     std::uint32_t permissions = 0666);
 
 // ---------------------------------------------------------------- transfers (transfer.cpp)
 
@@ -350,6 +352,14 @@ struct CallRequest {
 // Runs the call and posts its packet.
 void run_call(CallRequest& request);
 
+// ---------------------------------------------------------------- calls on paths (fs_calls.cpp)
+
+// Stat .. RealPath, and StatFile.
+bool is_path_call(CallKind kind);
+// Runs a call on paths where it stands; its outcome.
+ErrorCode path_call(FileCall& call);
+ErrorCode stat_file_call(const CallRequest& request);
+
 // ---------------------------------------------------------------- engines
 
 // The I/O modes of the control API.
@@ -373,6 +383,9 @@ public:
     // 0 once queued. Otherwise the error that kept every worker thread from
     // starting, and `job` is left as it was for the caller to fail.
     ErrorCode submit(Job&& job);
+    // As submit, for many jobs under one lock and one wake-up; `jobs` is left
+    // as it was when an error is returned.
+    ErrorCode submit_many(std::vector<Job>& jobs);
     void release_held();
     // Completes every queued request that matches as cancelled; counts those
     // and the matching requests already running, which finish by themselves.
@@ -408,6 +421,10 @@ private:
 
 Workers& test_worker();
 Workers& pool();
+// Copies, apart from the pool: at most one fewer than the cores at once, so
+// that the event loop keeps a core while bytes move, and no copy holds up the
+// pool's short calls.
+Workers& copy_lane();
 
 // ---------------------------------------------------------------- io_uring (uring.cpp)
 

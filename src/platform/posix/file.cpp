@@ -89,10 +89,10 @@ std::optional<OpenRequest> open_request(std::uint32_t access, std::uint32_t disp
 // CreateFileW never blocks, so neither may this: a FIFO with no peer would
 // hold the caller in open(2). The flag goes again at once, as reads through
 // io_uring must wait for data, not fail with EAGAIN.
-int open_descriptor(const char* path, int flags) {
+int open_descriptor(const char* path, int flags, mode_t permissions) {
     int fd;
     do {
-        fd = ::open(path, flags | O_NONBLOCK, 0666);
+        fd = ::open(path, flags | O_NONBLOCK, permissions);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
         int status = ::fcntl(fd, F_GETFL);
@@ -108,11 +108,12 @@ Shape shape_of(const struct stat& info) {
 
 }  // namespace
 
-Opened open_new_file(const PathChar* path, std::uint32_t access, std::uint32_t disposition) {
+Opened open_new_file(const PathChar* path, std::uint32_t access, std::uint32_t disposition,
+                     std::uint32_t permissions) {
     if (injected(Operation::CreateFile)) return {nullptr, t_last_error};
     auto request = open_request(access, disposition);
     if (!request || !path) return {nullptr, kErrorInvalidParameter};
-    int fd = open_descriptor(path, request->flags);
+    int fd = open_descriptor(path, request->flags, static_cast<mode_t>(permissions));
     if (fd < 0) return {nullptr, errno_error(errno)};
     struct stat info {};
     int error = ::fstat(fd, &info) == 0 ? 0 : errno;

@@ -52,6 +52,7 @@ void before_fork() {
     engine_choice_mutex().lock();
     test_worker().lock_for_fork();
     pool().lock_for_fork();
+    copy_lane().lock_for_fork();
     for (const auto& port : held->ports) port->lock_for_fork();
     for (File* file : held->files) file->lock_for_fork();
     for (Object* thread : held->threads) lock_thread_for_fork(*thread);
@@ -63,6 +64,7 @@ void unlock_all() {
     for (Object* thread : held->threads) unlock_thread_after_fork(*thread);
     for (File* file : held->files) file->unlock_after_fork();
     for (const auto& port : held->ports) port->unlock_after_fork();
+    copy_lane().unlock_after_fork();
     pool().unlock_after_fork();
     test_worker().unlock_after_fork();
     engine_choice_mutex().unlock();
@@ -88,6 +90,7 @@ void after_fork_in_child() {
     for (Object* thread : g_held->threads) reset_thread_in_child(*thread);
     test_worker().reset_in_child();
     pool().reset_in_child();
+    copy_lane().reset_in_child();
     release_held();
 }
 

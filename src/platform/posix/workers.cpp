@@ -53,6 +53,19 @@ ErrorCode Workers::submit(Job&& job) {
         if (ErrorCode error = start_threads()) return error;
         queue_.push_back(std::move(job));
     }
+    // One job wants one worker: waking them all only to have all but one
+    // find the queue empty again costs the submitting thread its core.
+    changed_->notify_one();
+    return 0;
+}
+
+ErrorCode Workers::submit_many(std::vector<Job>& jobs) {
+    {
+        std::lock_guard lock(mutex_);
+        if (ErrorCode error = start_threads()) return error;
+        for (Job& job : jobs) queue_.push_back(std::move(job));
+    }
+    jobs.clear();
     changed_->notify_all();
     return 0;
 }
@@ -189,6 +202,11 @@ Workers& test_worker() {
 // needs too.
 Workers& pool() {
     static auto* instance = new Workers(std::clamp(std::thread::hardware_concurrency() / 2, 2u, 4u));
+    return *instance;
+}
+
+Workers& copy_lane() {
+    static auto* instance = new Workers(std::clamp(std::thread::hardware_concurrency(), 2u, 5u) - 1);
     return *instance;
 }
 
