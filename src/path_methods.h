@@ -69,7 +69,7 @@ constexpr auto kVia = &iocp::through<typename Cls::Fields, Body, Args...>;
 template <class Cls, Text Name>
 std::vector<PyMethodDef> calls_on_paths() {
     return {
-            {"submit_stat",
+        {"submit_stat",
          as_cfunction<&method_frame<Cls, kSig<Name, "submit_stat()", kStatParams, 2>,
                                     kVia<Cls, iocp::submit_stat, NativePath, bool, std::intptr_t>, Path, Bool,
                                     NoDirectory>>(),
@@ -78,9 +78,11 @@ std::vector<PyMethodDef> calls_on_paths() {
          "The completion's data is the os.stat_result of path (dir_fd: where a\n"
          "relative path starts, on POSIX; -1 for the working directory)."},
         {"submit_stat_handle",
-         as_cfunction<&method_frame<Cls, kSig<Name, "submit_stat_handle()", kHandleParams>, kVia<Cls, iocp::submit_stat_handle, std::intptr_t>,
+         as_cfunction<&method_frame<Cls, kSig<Name, "submit_stat_handle()", kHandleParams>,
+                                    kVia<Cls, iocp::submit_stat_handle, std::intptr_t>,
                                     SignedPtr>>(),
-         kFastcall, "submit_stat_handle($self, handle)\n--\n\nThe completion's data is the os.stat_result of the open file."},
+         kFastcall, "submit_stat_handle($self, handle)\n--\n\n"
+         "The completion's data is the os.stat_result of the open file."},
         {"submit_rename",
          as_cfunction<&method_frame<Cls, kSig<Name, "submit_rename()", kRenameParams, 3>,
                                     kVia<Cls, iocp::submit_rename, NativePath, NativePath, bool, std::intptr_t,
@@ -90,7 +92,8 @@ std::vector<PyMethodDef> calls_on_paths() {
          "submit_rename($self, src, dst, replace, *, src_dir_fd=-1, dst_dir_fd=-1)\n--\n\n"
          "Rename src to dst. Windows refuses an existing dst unless replace."},
         {"submit_unlink",
-         as_cfunction<&method_frame<Cls, kSig<Name, "submit_unlink()", kPathParams, 1>, kVia<Cls, iocp::submit_unlink, NativePath, std::intptr_t>,
+         as_cfunction<&method_frame<Cls, kSig<Name, "submit_unlink()", kPathParams, 1>,
+                                    kVia<Cls, iocp::submit_unlink, NativePath, std::intptr_t>,
                                     Path, NoDirectory>>(),
          kFastcall, "submit_unlink($self, path, *, dir_fd=-1)\n--\n\nRemove a file or a link."},
         {"submit_mkdir",
@@ -99,7 +102,8 @@ std::vector<PyMethodDef> calls_on_paths() {
                                     Unsigned32, NoDirectory>>(),
          kFastcall, "submit_mkdir($self, path, mode, *, dir_fd=-1)\n--\n\n"},
         {"submit_rmdir",
-         as_cfunction<&method_frame<Cls, kSig<Name, "submit_rmdir()", kPathParams, 1>, kVia<Cls, iocp::submit_rmdir, NativePath, std::intptr_t>,
+         as_cfunction<&method_frame<Cls, kSig<Name, "submit_rmdir()", kPathParams, 1>,
+                                    kVia<Cls, iocp::submit_rmdir, NativePath, std::intptr_t>,
                                     Path, NoDirectory>>(),
          kFastcall, "submit_rmdir($self, path, *, dir_fd=-1)\n--\n\nRemove an empty directory."},
         {"submit_symlink",
@@ -120,9 +124,11 @@ std::vector<PyMethodDef> calls_on_paths() {
         {"submit_readlink",
          as_cfunction<&method_frame<Cls, kSig<Name, "submit_readlink()", kPathParams, 1>,
                                     kVia<Cls, iocp::submit_readlink, NativePath, std::intptr_t>, Path, NoDirectory>>(),
-         kFastcall, "submit_readlink($self, path, *, dir_fd=-1)\n--\n\nThe completion's data is the link's target (str)."},
+         kFastcall, "submit_readlink($self, path, *, dir_fd=-1)\n--\n\n"
+         "The completion's data is the link's target (str)."},
         {"submit_listdir",
-         as_cfunction<&method_frame<Cls, kSig<Name, "submit_listdir()", kOnlyPathParams>, kVia<Cls, iocp::submit_listdir, NativePath>, Path>>(),
+         as_cfunction<&method_frame<Cls, kSig<Name, "submit_listdir()", kOnlyPathParams>,
+                                    kVia<Cls, iocp::submit_listdir, NativePath>, Path>>(),
          kFastcall,
          "submit_listdir($self, path)\n--\n\n"
          "The completion's data is a list of (name, type, inode, target, target_error):\n"
@@ -130,7 +136,8 @@ std::vector<PyMethodDef> calls_on_paths() {
          "is what it leads to (0 nothing, target_error then says why)."},
         {"submit_copyfile",
          as_cfunction<&method_frame<Cls, kSig<Name, "submit_copyfile()", kCopyParams>,
-                                    kVia<Cls, iocp::submit_copyfile, NativePath, NativePath, bool, bool>, Path, Path, Bool,
+                                    kVia<Cls, iocp::submit_copyfile,
+                                         NativePath, NativePath, bool, bool>, Path, Path, Bool,
                                     Bool>>(),
          kFastcall,
          "submit_copyfile($self, src, dst, copy_mode, copy_times)\n--\n\n"
@@ -152,13 +159,15 @@ std::vector<PyMethodDef> calls_on_paths() {
          "now."},
         {"submit_access",
          as_cfunction<&method_frame<Cls, kSig<Name, "submit_access()", kAccessParams, 4>,
-                                    kVia<Cls, iocp::submit_access, NativePath, std::uint32_t, bool, bool, std::intptr_t>,
+                                    kVia<Cls, iocp::submit_access,
+                                         NativePath, std::uint32_t, bool, bool, std::intptr_t>,
                                     Path, Unsigned32, Bool, Bool, NoDirectory>>(),
          kFastcall,
          "submit_access($self, path, mode, follow_symlinks, effective_ids, *, dir_fd=-1)\n--\n\n"
          "Completes without an error when path may be used as mode (os.R_OK...) says."},
         {"submit_realpath",
-         as_cfunction<&method_frame<Cls, kSig<Name, "submit_realpath()", kOnlyPathParams>, kVia<Cls, iocp::submit_realpath, NativePath>, Path>>(),
+         as_cfunction<&method_frame<Cls, kSig<Name, "submit_realpath()", kOnlyPathParams>,
+                                    kVia<Cls, iocp::submit_realpath, NativePath>, Path>>(),
          kFastcall,
          "submit_realpath($self, path)\n--\n\n"
          "The completion's data is the absolute path of an existing file, every link\n"
@@ -166,22 +175,26 @@ std::vector<PyMethodDef> calls_on_paths() {
         // The same calls on every path of a list, started together: the workers
         // wake once for all of them. The ids run on from the one returned.
         {"submit_stat_many",
-         as_cfunction<&method_frame<Cls, kSig<Name, "submit_stat_many()", kStatManyParams>, kVia<Cls, iocp::submit_stat_many, PyRef, bool>,
+         as_cfunction<&method_frame<Cls, kSig<Name, "submit_stat_many()", kStatManyParams>,
+                                    kVia<Cls, iocp::submit_stat_many, PyRef, bool>,
                                     AnyObject, Bool>>(),
          kFastcall,
          "submit_stat_many($self, paths, follow_symlinks)\n--\n\n"
          "submit_stat for each path of a list of str; returns the first id, the others\n"
          "following it in the list's order."},
         {"submit_unlink_many",
-         as_cfunction<&method_frame<Cls, kSig<Name, "submit_unlink_many()", kPathsParams>, kVia<Cls, iocp::submit_unlink_many, PyRef>,
+         as_cfunction<&method_frame<Cls, kSig<Name, "submit_unlink_many()", kPathsParams>,
+                                    kVia<Cls, iocp::submit_unlink_many, PyRef>,
                                     AnyObject>>(),
          kFastcall, "submit_unlink_many($self, paths)\n--\n\nsubmit_unlink for each path; as submit_stat_many."},
         {"submit_rmdir_many",
-         as_cfunction<&method_frame<Cls, kSig<Name, "submit_rmdir_many()", kPathsParams>, kVia<Cls, iocp::submit_rmdir_many, PyRef>,
+         as_cfunction<&method_frame<Cls, kSig<Name, "submit_rmdir_many()", kPathsParams>,
+                                    kVia<Cls, iocp::submit_rmdir_many, PyRef>,
                                     AnyObject>>(),
          kFastcall, "submit_rmdir_many($self, paths)\n--\n\nsubmit_rmdir for each path; as submit_stat_many."},
         {"submit_listdir_many",
-         as_cfunction<&method_frame<Cls, kSig<Name, "submit_listdir_many()", kPathsParams>, kVia<Cls, iocp::submit_listdir_many, PyRef>,
+         as_cfunction<&method_frame<Cls, kSig<Name, "submit_listdir_many()", kPathsParams>,
+                                    kVia<Cls, iocp::submit_listdir_many, PyRef>,
                                     AnyObject>>(),
          kFastcall, "submit_listdir_many($self, paths)\n--\n\nsubmit_listdir for each path; as submit_stat_many."},
     };

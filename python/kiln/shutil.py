@@ -199,23 +199,21 @@ async def _target_in(dst: Any, src: Any) -> Any:
 
 async def copy(src: StrOrBytesPath, dst: StrOrBytesPath, *, follow_symlinks: bool = True) -> Any:
     """``shutil.copy``: the bytes and the permission bits; into ``dst`` when it is a directory. Returns the new file."""
-    dst = await _target_in(dst, src)
-    if not follow_symlinks and await _islink(src):
-        await _copy_bytes(src, dst, False, False, False)
-        await copymode(src, dst, follow_symlinks=False)
-    else:
-        await _copy_bytes(src, dst, True, False, True)
-    return dst
+    return await _copy_with(src, dst, follow_symlinks, with_times=False)
 
 
 async def copy2(src: StrOrBytesPath, dst: StrOrBytesPath, *, follow_symlinks: bool = True) -> Any:
     """``shutil.copy2``: the bytes, the times and the permission bits, in one operation. Returns the new file."""
+    return await _copy_with(src, dst, follow_symlinks, with_times=True)
+
+
+async def _copy_with(src: Any, dst: Any, follow_symlinks: bool, with_times: bool) -> Any:
     dst = await _target_in(dst, src)
     if not follow_symlinks and await _islink(src):
         await _copy_bytes(src, dst, False, False, False)
-        await copystat(src, dst, follow_symlinks=False)
+        await (copystat if with_times else copymode)(src, dst, follow_symlinks=False)
     else:
-        await _copy_bytes(src, dst, True, True, True)
+        await _copy_bytes(src, dst, True, with_times, True)
     return dst
 
 

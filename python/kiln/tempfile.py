@@ -18,15 +18,16 @@ that directory as ``tempfile`` does, on the calling thread.
 
 from __future__ import annotations
 
+import errno
 import os
 import random
 import shutil
 import sys
 import tempfile as _tempfile
 import warnings
-from collections.abc import AsyncIterator, Generator
+from collections.abc import AsyncIterator, Awaitable, Callable, Generator
 from types import TracebackType
-from typing import Any, AnyStr, Generic
+from typing import Any, AnyStr, Generic, TypeVar
 
 from . import _fsops, os as kos, shutil as kshutil
 
@@ -40,6 +41,7 @@ __all__ = ["NamedTemporaryFile", "TMP_MAX", "TemporaryDirectory", "TemporaryFile
            "gettempprefix", "gettempprefixb", "mkdtemp", "mkstemp"]
 
 WINDOWS = os.name == "nt"
+_T = TypeVar("_T")
 
 
 class _RandomNames:
@@ -102,21 +104,31 @@ def _exclusive(mode: str) -> str:
     return "x" + "".join(c for c in mode if c not in "rwax")
 
 
-async def _create(dir: Any, prefix: Any, suffix: Any, kind: type, mode: str, **text: Any) -> tuple[Any, Any]:
-    """A new file of a name not taken yet, opened with 0o600; (file, absolute path)."""
-    dir = os.path.abspath(dir)
+async def _first_free(dir: Any, prefix: Any, suffix: Any, kind: type, event: str,
+                      make: Callable[[Any], Awaitable[_T]]) -> tuple[_T, Any]:
+    """``make`` on the first free name of the temporary kind; (its result, the path).
+
+    ``event`` is the audit event, "tempfile.mkstemp" or "tempfile.mkdtemp"."""
     for name in _candidates(kind):
         path = os.path.join(dir, prefix + name + suffix)
-        sys.audit("tempfile.mkstemp", path)
+        sys.audit(event, path)
         try:
-            return await _fsops.open_new(path, _exclusive(mode), 0o600, **text), path
+            return await make(path), path
         except FileExistsError:
             continue
         except PermissionError:
             if await _name_taken_on_windows(dir):
                 continue
             raise
-    raise FileExistsError(17, "No usable temporary file name found")
+    what = "directory" if event == "tempfile.mkdtemp" else "file"
+    raise FileExistsError(errno.EEXIST, f"No usable temporary {what} name found")
+
+
+async def _create(dir: Any, prefix: Any, suffix: Any, kind: type, mode: str, **text: Any) -> tuple[Any, Any]:
+    """A new file of a name not taken yet, opened with 0o600; (file, absolute path)."""
+    dir = os.path.abspath(dir)
+    return await _first_free(dir, prefix, suffix, kind, "tempfile.mkstemp",
+                             lambda path: _fsops.open_new(path, _exclusive(mode), 0o600, **text))
 
 
 async def mkstemp(suffix: AnyStr | None = None, prefix: AnyStr | None = None, dir: Any = None,
@@ -132,19 +144,8 @@ async def mkstemp(suffix: AnyStr | None = None, prefix: AnyStr | None = None, di
 async def mkdtemp(suffix: AnyStr | None = None, prefix: AnyStr | None = None, dir: Any = None) -> AnyStr:
     """``tempfile.mkdtemp``: a new directory (0o700 on POSIX); its absolute path."""
     prefix, suffix, dir, kind = _sanitize(prefix, suffix, dir)
-    for name in _candidates(kind):
-        path = os.path.join(dir, prefix + name + suffix)
-        sys.audit("tempfile.mkdtemp", path)
-        try:
-            await kos.mkdir(path, 0o700)
-        except FileExistsError:
-            continue
-        except PermissionError:
-            if await _name_taken_on_windows(dir):
-                continue
-            raise
-        return os.path.abspath(path)  # type: ignore[no-any-return]
-    raise FileExistsError(17, "No usable temporary directory name found")
+    _, path = await _first_free(dir, prefix, suffix, kind, "tempfile.mkdtemp", lambda path: kos.mkdir(path, 0o700))
+    return os.path.abspath(path)  # type: ignore[no-any-return]
 
 
 class _TemporaryFileWrapper:

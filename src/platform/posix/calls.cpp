@@ -12,15 +12,6 @@ namespace kiln::platform {
 namespace emu {
 namespace {
 
-template <class SystemCall>
-ErrorCode retrying(SystemCall call) {
-    int result;
-    do {
-        result = call();
-    } while (result < 0 && errno == EINTR);
-    return result < 0 ? errno_error(errno) : 0;
-}
-
 ErrorCode injected_code(Operation operation) { return injected(operation) ? t_last_error : 0; }
 
 // A file that cannot be tied to the port is closed again, unseen.

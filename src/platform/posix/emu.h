@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -42,6 +43,19 @@ template <class T>
 T fail(ErrorCode code, T result) {
     t_last_error = code;
     return result;
+}
+
+// A system call's outcome: 0, or its errno as an error code.
+inline ErrorCode outcome_of(int result) { return result < 0 ? errno_error(errno) : 0; }
+
+// The same, the call made again while a signal interrupts it.
+template <class SystemCall>
+ErrorCode retrying(SystemCall call) {
+    int result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return outcome_of(result);
 }
 
 inline constexpr NtStatus kStatusInvalidParameter = 0xC000000D;

@@ -28,16 +28,6 @@ int base(const FileCall& call) { return call.flags & kInDirectory ? call.directo
 int base2(const FileCall& call) { return call.flags & kInDirectory2 ? call.directory2 : AT_FDCWD; }
 bool follows(const FileCall& call) { return (call.flags & kFollowLinks) != 0; }
 
-ErrorCode outcome_of(int result) { return result < 0 ? errno_error(errno) : 0; }
-
-template <class SystemCall>
-ErrorCode retrying(SystemCall call) {
-    int result;
-    do {
-        result = call();
-    } while (result < 0 && errno == EINTR);
-    return outcome_of(result);
-}
 
 // Owns a descriptor for the length of a call.
 class Fd {
