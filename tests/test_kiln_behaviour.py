@@ -244,3 +244,41 @@ def test_fsync_and_fdatasync_write_what_is_buffered(io_mode, tmp_path):
 
 def test_kiln_engine_names_the_engine():
     assert kiln.engine() in {"io_uring", "pool", "iocp", "inline", "deferred", "held"}
+
+
+# (buffering, content, reads before, then read1/peek): how much is left read ahead.
+@pytest.mark.parametrize("buffering, size, steps", [
+    (7, 70000, [("read", 8192), ("read1",)]),
+    (2, 15, [("read", 3), ("peek",)]),
+    (4096, 20000, [("read", 8192), ("read1",)]),
+    (4096, 20000, [("read", 100), ("read", 9000), ("peek",), ("read1", 10)]),
+])
+def test_what_is_read_ahead_is_the_builtins(io_mode, tmp_path, buffering, size, steps):
+    path = tmp_path / "f"
+    path.write_bytes(bytes(range(256)) * (size // 256 + 1))
+
+    def theirs():
+        with open(path, "rb", buffering=buffering) as f:
+            return [getattr(f, name)(*args) for name, *args in steps] + [f.tell()]
+
+    async def mine():
+        async with kiln.open(path, "rb", buffering=buffering) as f:
+            return [await getattr(f, name)(*args) for name, *args in steps] + [await f.tell()]
+
+    assert run(mine()) == theirs()
+
+
+@pytest.mark.parametrize("mode, content", [("rb", b"a\nbc\nd\n"), ("r", "\ufeffaaa\r\na\r\n".encode())])
+@pytest.mark.parametrize("hint", [1, 2, 5, 6, 100])
+def test_readlines_stops_past_the_hint(io_mode, tmp_path, mode, content, hint):
+    path = tmp_path / "f"
+    path.write_bytes(content)
+    encoding = {} if "b" in mode else {"encoding": "utf-8"}
+    with open(path, mode, **encoding) as f:
+        expected = f.readlines(hint)
+
+    async def mine():
+        async with kiln.open(path, mode, **encoding) as f:
+            return await f.readlines(hint)
+
+    assert run(mine()) == expected

@@ -378,10 +378,9 @@ class AsyncFile(LineReading[bytes]):
             self._read_pos += n
             return buf[pos:pos + n]
         chunks = [buf[pos:]] if avail else []
-        wanted = max(self._buffer_size, n)
         try:
             while avail < n:
-                chunk = await raw.read(wanted)
+                chunk = await raw.read(self._read_size(n - avail))
                 if not chunk:
                     break
                 avail += len(chunk)
@@ -393,6 +392,14 @@ class AsyncFile(LineReading[bytes]):
         n = min(n, avail)
         self._read_buf, self._read_pos = out, n
         return out[:n]
+
+    def _read_size(self, missing: int) -> int:
+        """What one read of the file asks for when ``missing`` bytes are wanted: the whole buffers
+        among them, and one buffer more for a rest, as the built-in reads them (one read where it
+        takes two), so that as much is left read ahead for ``read1`` and ``peek``."""
+        size = self._buffer_size
+        whole = missing - missing % size
+        return whole + size if whole < missing else whole
 
     def _keep(self, chunks: list[bytes]) -> None:
         self._read_buf = chunks[0] if len(chunks) == 1 else b"".join(chunks)

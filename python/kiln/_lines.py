@@ -17,7 +17,7 @@ class LineReading[T: (bytes, str)](abc.ABC):
     def _check_open(self) -> None: ...
 
     async def readlines(self, hint: int | None = -1) -> list[T]:
-        """The remaining lines; stops once they hold ``hint`` characters or bytes, if ``hint`` > 0."""
+        """The remaining lines; stops once they hold more than ``hint`` characters or bytes, if ``hint`` > 0."""
         limit = -1 if hint is None else operator.index(hint)
         self._check_open()  # as iterating a closed file refuses at once
         lines: list[T] = []
@@ -26,7 +26,7 @@ class LineReading[T: (bytes, str)](abc.ABC):
         async for line in self:
             lines.append(line)
             total += len(line)
-            if 0 < limit <= total:
+            if 0 < limit < total:
                 break
         return lines
 
