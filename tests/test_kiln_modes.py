@@ -78,15 +78,17 @@ def test_every_mode_behaves_as_the_builtin_open(io_mode, tmp_path, mode, existed
     assert (mine.read_bytes() if mine.exists() else None) == (theirs.read_bytes() if theirs.exists() else None)
 
 
-@pytest.mark.parametrize("mode, readable, writable, reported", [
-    ("rb", True, False, "rb"), ("wb", False, True, "wb"), ("ab", False, True, "ab"),
-    ("r+b", True, True, "rb+"), ("w+b", True, True, "rb+"), ("xb", False, True, "xb"),
-    ("r", True, False, "r"), ("a+", True, True, "a+"),
+@pytest.mark.parametrize("mode, readable, writable", [
+    ("rb", True, False), ("wb", False, True), ("ab", False, True), ("r+b", True, True), ("w+b", True, True),
+    ("xb", False, True), ("x+b", True, True), ("r", True, False), ("w+", True, True), ("a+", True, True),
 ])
-def test_attributes_of_an_open_file(tmp_path, mode, readable, writable, reported):
-    path = tmp_path / "f"
+def test_attributes_of_an_open_file(tmp_path, mode, readable, writable):
+    path, twin = tmp_path / "f", tmp_path / "twin"
     if "x" not in mode:
         path.write_bytes(b"")
+        twin.write_bytes(b"")
+    with open(twin, mode, **({} if "b" in mode else {"encoding": "utf-8"})) as builtin:
+        reported = builtin.mode  # "w+b" says "rb+", and "wb+" from 3.15 on
 
     async def scenario():
         async with kiln.open(path, mode) as f:

@@ -7,6 +7,7 @@ import codecs
 import io
 import locale
 import os
+import sys
 import warnings
 from collections.abc import Generator
 from dataclasses import dataclass
@@ -62,11 +63,15 @@ class Mode:
             base = "xb"
         elif self.append:
             base = "ab"
-        elif self.readable:
+        elif self.readable and not (self.truncate and _W_PLUS_SAYS_W):
             base = "rb"
         else:
             base = "wb"
         return base + "+" if self.readable and self.writable else base
+
+
+# From 3.15 on a "w+" file says "wb+", as it was opened; before, "rb+".
+_W_PLUS_SAYS_W = sys.version_info >= (3, 15)
 
 
 def _path_text(name: str | bytes) -> str:
