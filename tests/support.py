@@ -17,6 +17,9 @@ import pytest
 import _kiln
 
 EMULATED = sys.platform != "win32"
+# Under AddressSanitizer (make sanitize preloads it), freed memory waits in its
+# quarantine (256 MiB by default) before the process may use it again.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 POINTER_BITS = ctypes.sizeof(ctypes.c_void_p) * 8
 
 IO_INLINE, IO_DEFERRED, IO_HELD, IO_SYSTEM, IO_POOL = 0, 1, 2, 3, 4
