@@ -246,23 +246,25 @@ def test_kiln_engine_names_the_engine():
     assert kiln.engine() in {"io_uring", "pool", "iocp", "inline", "deferred", "held"}
 
 
-# (buffering, content, reads before, then read1/peek): how much is left read ahead.
-@pytest.mark.parametrize("buffering, size, steps", [
-    (7, 70000, [("read", 8192), ("read1",)]),
-    (2, 15, [("read", 3), ("peek",)]),
-    (4096, 20000, [("read", 8192), ("read1",)]),
-    (4096, 20000, [("read", 100), ("read", 9000), ("peek",), ("read1", 10)]),
+# (mode, buffering, size, steps): how much is left read ahead for read1 and peek.
+@pytest.mark.parametrize("mode, buffering, size, steps", [
+    ("rb", 7, 70000, [("read", 8192), ("read1",)]),
+    ("rb", 2, 15, [("read", 3), ("peek",)]),
+    ("rb", 4096, 20000, [("read", 8192), ("read1",)]),
+    ("rb", 4096, 20000, [("read", 100), ("read", 9000), ("peek",), ("read1", 10)]),
+    ("r+b", 2, 300, [("readline",), ("peek",), ("read1", 5)]),  # read-write: peek reads afresh
+    ("r+b", 4096, 300, [("read", 10), ("peek",), ("read1",)]),
 ])
-def test_what_is_read_ahead_is_the_builtins(io_mode, tmp_path, buffering, size, steps):
+def test_what_is_read_ahead_is_the_builtins(io_mode, tmp_path, mode, buffering, size, steps):
     path = tmp_path / "f"
     path.write_bytes(bytes(range(256)) * (size // 256 + 1))
 
     def theirs():
-        with open(path, "rb", buffering=buffering) as f:
+        with open(path, mode, buffering=buffering) as f:
             return [getattr(f, name)(*args) for name, *args in steps] + [f.tell()]
 
     async def mine():
-        async with kiln.open(path, "rb", buffering=buffering) as f:
+        async with kiln.open(path, mode, buffering=buffering) as f:
             return [await getattr(f, name)(*args) for name, *args in steps] + [await f.tell()]
 
     assert run(mine()) == theirs()

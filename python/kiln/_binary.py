@@ -444,6 +444,9 @@ class AsyncFile(LineReading[bytes]):
         if not self._buffer_size:
             return await raw.peek()
         await self._before_read()
+        if raw._writable:
+            # A file open both ways reads ahead afresh from the position, as the built-in's does.
+            self._rewind()
         if len(self._read_buf) > self._read_pos:
             return self._read_buf[self._read_pos:]
         await self._fill()
