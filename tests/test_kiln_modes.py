@@ -226,17 +226,25 @@ def test_appending_text_writes_no_second_byte_order_mark(tmp_path, encoding, bom
     assert data.decode(encoding) == "ONE\ntwo\n"
 
 
-def test_writing_after_reading_text_lands_at_the_text_position(tmp_path):
+# Between the read and the write: nothing, a refused seek, or iterating (tell() off until a flush).
+@pytest.mark.parametrize("between", [None, (1, 1), (3, 2), "next"])
+def test_writing_after_reading_text_lands_at_the_text_position(tmp_path, between):
     path = tmp_path / "f"
-    path.write_text("abc\ndef\n")
+    path.write_text("abc\ndef\n" * 3000)
 
     async def scenario():
         async with kiln.open(path, "r+", encoding="ascii") as f:
             assert await f.readline() == "abc\n"
-            await f.write("DEF")
+            if between == "next":
+                assert await anext(aiter(f)) == "def\n"
+            elif between:
+                with pytest.raises(io.UnsupportedOperation):
+                    await f.seek(*between)
+            await f.write("DEF" if between != "next" else "ABC")
 
     run(scenario())
-    assert path.read_text() == "abc\nDEF\n"
+    expected = "abc\nDEF\n" if between != "next" else "abc\ndef\nABC\n"
+    assert path.read_text().startswith(expected) and len(path.read_text()) == 8 * 3000
 
 
 @pytest.mark.parametrize("path_type", [str, bytes, os.fsencode, lambda p: p], ids=["str", "bytes", "fsencode", "Path"])
@@ -275,3 +283,32 @@ def test_text_readline_with_limits_matches_the_builtin(tmp_path, newline):
             return [await f.readline(limit) for limit in limits]
 
     assert run(scenario()) == expected
+
+
+# A read that fails to decode: what was decoded before it stays for read(-1), as with the built-in.
+@pytest.mark.parametrize("failing", [(), (100,)])
+def test_a_read_that_fails_to_decode_keeps_what_the_builtin_keeps(tmp_path, failing):
+    path = tmp_path / "f"
+    path.write_bytes(b"\xff\xfe" + "line".encode("utf-16-le") + b"\xff")
+    sizes = [(1,), failing, (1,)]
+
+    def outcome(read, *size):
+        try:
+            return read(*size)
+        except UnicodeDecodeError:
+            return "failed"
+
+    with open(path, encoding="utf-16") as f:
+        expected = [outcome(f.read, *size) for size in sizes]
+
+    async def mine():
+        async with kiln.open(path, "r", encoding="utf-16") as f:
+            results = []
+            for size in sizes:
+                try:
+                    results.append(await f.read(*size))
+                except UnicodeDecodeError:
+                    results.append("failed")
+            return results
+
+    assert run(mine()) == expected

@@ -185,7 +185,9 @@ class AsyncTextFile(LineReading[str]):
         await self.buffer._flush_unlocked()
         if n < 0:
             data = await self.buffer._read_unlocked(-1)
-            text = self._get_decoded_chars(-1) + decoder.decode(data, final=True)
+            # Decoded first: when that fails, what was decoded before stays to be read.
+            decoded = decoder.decode(data, final=True)
+            text = self._get_decoded_chars(-1) + decoded
             self._set_decoded_chars("")
             self._snapshot = None
             return text
@@ -508,7 +510,6 @@ class AsyncTextFile(LineReading[str]):
 
     async def _seek_unlocked(self, cookie: Any, whence: int = os.SEEK_SET) -> int:
         self._check_closed()
-        self._has_read = False
         if not self._seekable:
             raise unsupported("underlying stream is not seekable")
         if whence == os.SEEK_CUR:
@@ -518,6 +519,7 @@ class AsyncTextFile(LineReading[str]):
         elif whence == os.SEEK_END:
             if cookie != 0:
                 raise unsupported("can't do nonzero end-relative seeks")
+            self._has_read = False
             await self._flush_unlocked()
             self._set_decoded_chars("")
             self._snapshot = None
@@ -530,6 +532,7 @@ class AsyncTextFile(LineReading[str]):
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
         if cookie < 0:
             raise ValueError(f"negative seek position {cookie!r}")
+        self._has_read = False
         await self._flush_unlocked()
         start_pos, dec_flags, bytes_to_feed, need_eof, chars_to_skip = _unpack_cookie(int(cookie))
         await self.buffer._seek_unlocked(start_pos)
