@@ -304,6 +304,8 @@ def unsupported(participant, kind):
         return "no batched write in the kiln package: its writes are kiln's"
     if participant.batched and kind in ("fs-copy", "fs-delete"):
         return "kiln.shutil is kiln's one form of these: its figures are kiln's"
+    if participant.name in ("kiln-thread", "kiln-async") and kind.startswith("fs-"):
+        return "kiln.os and kiln.shutil run on the loop's own backend: their figures are kiln's"
     return ""
 
 
