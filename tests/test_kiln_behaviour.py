@@ -254,6 +254,9 @@ def test_kiln_engine_names_the_engine():
     ("rb", 4096, 20000, [("read", 100), ("read", 9000), ("peek",), ("read1", 10)]),
     ("r+b", 2, 300, [("readline",), ("peek",), ("read1", 5)]),  # read-write: peek reads afresh
     ("r+b", 4096, 300, [("read", 10), ("peek",), ("read1",)]),
+    ("rb", 3, 15, [("readinto", bytearray(4)), ("peek",)]),  # more than a buffer: straight, nothing ahead
+    ("rb", 3, 15, [("readinto", bytearray(2)), ("peek",)]),
+    ("rb", 8, 300, [("read", 5), ("readinto1", bytearray(20)), ("peek",), ("readinto1", bytearray(2)), ("read1",)]),
 ])
 def test_what_is_read_ahead_is_the_builtins(io_mode, tmp_path, mode, buffering, size, steps):
     path = tmp_path / "f"
@@ -284,3 +287,25 @@ def test_readlines_stops_past_the_hint(io_mode, tmp_path, mode, content, hint):
             return await f.readlines(hint)
 
     assert run(mine()) == expected
+
+
+# A write as large as the buffer is buffered up to 3.12 and goes to the file at once from 3.13 on.
+@pytest.mark.parametrize("mode", ["wb", "ab", "w+b"])
+@pytest.mark.parametrize("size", [1, 2, 3])
+def test_what_a_write_leaves_buffered_is_the_builtins(io_mode, tmp_path, mode, size):
+    theirs, mine = tmp_path / "theirs", tmp_path / "mine"
+
+    def on_disk_after_write(path):
+        with open(path, mode, buffering=2) as f:
+            f.seek(1)
+            f.write(b"x" * size)
+            return os.path.getsize(path), f.tell()
+
+    async def kiln_on_disk_after_write():
+        async with kiln.open(mine, mode, buffering=2) as f:
+            await f.seek(1)
+            await f.write(b"x" * size)
+            return os.path.getsize(mine), await f.tell()
+
+    assert run(kiln_on_disk_after_write()) == on_disk_after_write(theirs)
+    assert mine.read_bytes() == theirs.read_bytes()

@@ -312,3 +312,21 @@ def test_a_read_that_fails_to_decode_keeps_what_the_builtin_keeps(tmp_path, fail
             return results
 
     assert run(mine()) == expected
+
+
+# tell() at the very start of the text resets the newline decoder, as the built-in's does.
+@pytest.mark.parametrize("content", [b"\xef\xbb\xbf\n", b"ab\ncd\r\n", b"\n\r\nx"])
+@pytest.mark.parametrize("count", [1, 2, 3])
+def test_newlines_after_tell_are_the_builtins(tmp_path, content, count):
+    path = tmp_path / "f"
+    path.write_bytes(content)
+    with open(path, encoding="utf-8") as f:
+        f.read(count)
+        expected = (f.tell(), f.newlines)
+
+    async def mine():
+        async with kiln.open(path, "r", encoding="utf-8") as f:
+            await f.read(count)
+            return await f.tell(), f.newlines
+
+    assert run(mine()) == expected

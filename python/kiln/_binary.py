@@ -13,6 +13,7 @@ import asyncio
 import errno
 import operator
 import os
+import sys
 import weakref
 from collections.abc import Awaitable, Callable, Iterable
 from typing import TYPE_CHECKING, Any, TypeVar, cast
@@ -33,6 +34,8 @@ T = TypeVar("T")
 VALID_WHENCE = (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END)
 # What read1(-1) asks of an unbuffered file.
 DEFAULT_PIECE = 64 * 1024
+# From 3.13 on a write as large as the buffer goes to the file at once, as a larger one does.
+_FULL_WRITES_GO_THROUGH = sys.version_info >= (3, 13)
 
 
 class AsyncFile(LineReading[bytes]):
@@ -357,7 +360,7 @@ class AsyncFile(LineReading[bytes]):
         finally:
             self._unlock()
 
-    async def _read_unlocked(self, size: Any = -1) -> bytes:
+    async def _read_unlocked(self, size: Any = -1, into: bool = False) -> bytes:
         raw = self.raw
         self._refuse_reading(size)
         n = -1 if size is None else _index(size)
@@ -380,7 +383,7 @@ class AsyncFile(LineReading[bytes]):
         chunks = [buf[pos:]] if avail else []
         try:
             while avail < n:
-                chunk = await raw.read(self._read_size(n - avail))
+                chunk = await raw.read(self._read_size(n - avail, into))
                 if not chunk:
                     break
                 avail += len(chunk)
@@ -393,11 +396,15 @@ class AsyncFile(LineReading[bytes]):
         self._read_buf, self._read_pos = out, n
         return out[:n]
 
-    def _read_size(self, missing: int) -> int:
-        """What one read of the file asks for when ``missing`` bytes are wanted: the whole buffers
-        among them, and one buffer more for a rest, as the built-in reads them (one read where it
-        takes two), so that as much is left read ahead for ``read1`` and ``peek``."""
+    def _read_size(self, missing: int, into: bool) -> int:
+        """What one read of the file asks for when ``missing`` bytes are wanted, as the built-in
+        reads them (in one read where it takes two), so that as much is left read ahead for
+        ``read1`` and ``peek``: for ``read``, the whole buffers among them and one buffer more for
+        a rest; for ``readinto``, all of them straight when they are more than a buffer, else a
+        buffer."""
         size = self._buffer_size
+        if into:
+            return missing if missing > size else size
         whole = missing - missing % size
         return whole + size if whole < missing else whole
 
@@ -462,16 +469,48 @@ class AsyncFile(LineReading[bytes]):
     async def readinto(self, buffer: Buffer) -> int:
         """Reads into ``buffer`` (a writable bytes-like object); the count read."""
         view = _writable_view(buffer)
-        data = await self.read(len(view))
+        if not self._buffer_size:
+            data = await self.read(len(view))
+        else:
+            data = await self._locked(lambda: self._read_unlocked(len(view), into=True))
         view[:len(data)] = data
         return len(data)
 
     async def readinto1(self, buffer: Buffer) -> int:
-        """Reads into ``buffer`` what ``read1`` would return; the count read."""
+        """Reads into ``buffer``: the buffered bytes, then at most one read of the file."""
         view = _writable_view(buffer)
-        data = await self.read1(len(view))
+        if not self._buffer_size:
+            data = await self.read1(len(view))
+        else:
+            data = await self._locked(lambda: self._readinto1_unlocked(len(view)))
         view[:len(data)] = data
         return len(data)
+
+    async def _readinto1_unlocked(self, n: int) -> bytes:
+        """As the built-in's readinto1: what is buffered; then, if that is not all, one read
+        straight into the caller's buffer when the rest is larger than the buffer, or, when
+        nothing was buffered, one buffer's worth of which the rest is taken."""
+        raw = self.raw
+        self._refuse_reading(n)
+        raw.check_readable()
+        await self._before_read()
+        buf, pos = self._read_buf, self._read_pos
+        have = len(buf) - pos
+        if have >= n:
+            self._read_pos += n
+            return buf[pos:pos + n]
+        head = buf[pos:]
+        self._reset_read_buf()
+        missing = n - have
+        if have and missing <= self._buffer_size:
+            return head
+        try:
+            chunk = await raw.read(missing if missing > self._buffer_size else self._buffer_size)
+        except BaseException:
+            self._keep([head] if head else [])
+            raise
+        self._read_buf, self._read_pos = chunk, min(len(chunk), missing)
+        return head + chunk[:missing]
 
     async def readline(self, size: int | None = -1) -> bytes:
         """The next line, with its ``\\n``; at most ``size`` bytes when ``size`` >= 0."""
@@ -566,11 +605,12 @@ class AsyncFile(LineReading[bytes]):
         if not self._buffer_size:
             return await raw.write(_as_bytes(view))
         size = len(view)
-        if len(self._write_buf) + size <= self._buffer_size:
+        buffered = size < self._buffer_size or (size == self._buffer_size and not _FULL_WRITES_GO_THROUGH)
+        if buffered and len(self._write_buf) + size <= self._buffer_size:
             self._write_buf += view
             return size
         await self._flush_unlocked()
-        if size <= self._buffer_size:
+        if buffered:
             self._write_buf += view
             return size
         # Large writes go straight from the caller's bytes, copying nothing.

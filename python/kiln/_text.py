@@ -460,7 +460,7 @@ class AsyncTextFile(LineReading[str]):
         skip_bytes = int(self._b2cratio * chars_to_skip)
         skip_back = 1
         while skip_bytes > 0:
-            decoder.setstate((b"", dec_flags))
+            _restart(decoder, position, dec_flags)
             n = len(decoder.decode(next_input[:skip_bytes]))
             if n <= chars_to_skip:
                 b, d = decoder.getstate()
@@ -475,7 +475,7 @@ class AsyncTextFile(LineReading[str]):
                 skip_back *= 2
         else:
             skip_bytes = 0
-            decoder.setstate((b"", dec_flags))
+            _restart(decoder, position, dec_flags)
         start_pos = position + skip_bytes
         start_flags = dec_flags
         if chars_to_skip == 0:
@@ -603,6 +603,15 @@ class AsyncTextFile(LineReading[str]):
             return line
         finally:
             self._leave()
+
+
+def _restart(decoder: codecs.IncrementalDecoder, position: int, dec_flags: int) -> None:
+    """The decoder as at a cookie's start point; at the very start, reset, as the built-in's
+    (which also forgets the newlines seen: tell() at the start clears ``newlines``)."""
+    if position == 0 and dec_flags == 0:
+        decoder.reset()
+    else:
+        decoder.setstate((b"", dec_flags))
 
 
 class _Keep:
