@@ -330,3 +330,23 @@ def test_newlines_after_tell_are_the_builtins(tmp_path, content, count):
             return await f.tell(), f.newlines
 
     assert run(mine()) == expected
+
+
+def test_a_text_write_after_the_file_was_cut_short_under_the_read_ahead(tmp_path):
+    """The text position cannot be found again: the write lands after the read-ahead, as the built-in's."""
+    theirs, mine = tmp_path / "theirs", tmp_path / "mine"
+    for path in (theirs, mine):
+        path.write_bytes(b"\xef\xbb\xbf\ra")
+    with open(theirs, "r+", encoding="utf-8") as f:
+        next(f)
+        f.truncate(0)
+        f.write("a")
+
+    async def scenario():
+        async with kiln.open(mine, "r+", encoding="utf-8") as f:
+            await anext(aiter(f))
+            await f.truncate(0)
+            assert await f.write("a") == 1
+
+    run(scenario())
+    assert mine.read_bytes() == theirs.read_bytes()

@@ -378,7 +378,18 @@ class AsyncTextFile(LineReading[str]):
         As a seek to tell() would, with what that implies: iterating no longer
         turns tell() off, and the encoder writes no byte order mark here."""
         cookie = await self._tell_unlocked(iterating_or_not=True)
-        await self._seek_unlocked(cookie, os.SEEK_SET)
+        ahead = await self.buffer._tell_unlocked()
+        try:
+            await self._seek_unlocked(cookie, os.SEEK_SET)
+        except OSError as error:
+            if error.errno is not None:
+                raise
+            # The file was cut short under the read-ahead, so the text position cannot be found
+            # again: the write lands after the read-ahead, as the built-in's always does.
+            await self.buffer._seek_unlocked(ahead)
+            self._set_decoded_chars("")
+            self._snapshot = None
+            self._reset_encoder(ahead == 0)
 
     async def writelines(self, lines: Iterable[str]) -> None:
         """Writes every string of ``lines``, adding no line endings."""
