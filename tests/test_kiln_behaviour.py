@@ -254,6 +254,8 @@ def test_kiln_engine_names_the_engine():
     ("rb", 4096, 20000, [("read", 100), ("read", 9000), ("peek",), ("read1", 10)]),
     ("r+b", 2, 300, [("readline",), ("peek",), ("read1", 5)]),  # read-write: peek reads afresh
     ("r+b", 4096, 300, [("read", 10), ("peek",), ("read1",)]),
+    ("r+b", 2, 300, [("peek",), ("flush",), ("read1", 3)]),  # read-write: flush forgets what was ahead
+    ("rb", 2, 300, [("peek",), ("flush",), ("read1", 3)]),
     ("rb", 3, 15, [("readinto", bytearray(4)), ("peek",)]),  # more than a buffer: straight, nothing ahead
     ("rb", 3, 15, [("readinto", bytearray(2)), ("peek",)]),
     ("rb", 8, 300, [("read", 5), ("readinto1", bytearray(20)), ("peek",), ("readinto1", bytearray(2)), ("read1",)]),

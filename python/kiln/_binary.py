@@ -633,7 +633,13 @@ class AsyncFile(LineReading[bytes]):
     async def _flush_checked(self) -> None:
         if self.raw.closed:
             raise ValueError("flush of closed file")
+        await self._flush_and_rewind()
+
+    async def _flush_and_rewind(self) -> None:
+        """flush() itself: a file open both ways also forgets its read-ahead, as the built-in's."""
         await self._flush_unlocked()
+        if self._read_buf and self.raw._readable and self.raw._writable:
+            self._rewind()
 
     async def _flush_unlocked(self) -> None:
         raw = self.raw

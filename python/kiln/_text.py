@@ -414,7 +414,7 @@ class AsyncTextFile(LineReading[str]):
 
     async def _flush_unlocked(self) -> None:
         self._telling = self._seekable
-        await self.buffer._flush_unlocked()
+        await self.buffer._flush_and_rewind()
 
     async def stat(self) -> os.stat_result:
         """The status of the open file, by its handle (as ``os.fstat``); see ``AsyncFile.stat``."""
