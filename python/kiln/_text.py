@@ -184,6 +184,7 @@ class AsyncTextFile(LineReading[str]):
             raise unsupported("not readable")
         await self.buffer._flush_unlocked()
         if n < 0:
+            self._has_read = True
             data = await self.buffer._read_unlocked(-1)
             # Decoded first: when that fails, what was decoded before stays to be read.
             decoded = decoder.decode(data, final=True)
