@@ -187,9 +187,13 @@ TEST_P(Calls, CloseEndsTheHandle) {
     ASSERT_EQ(opened.error, 0u);
     files_.clear();
     EXPECT_EQ(on_file(CallKind::Close, opened.opened).error, 0u);
+#ifndef _WIN32
+    // Windows hands a closed handle's value to the next handle made (the thread
+    // pool's own, say): calls on it there would close or block whatever that is.
     for (CallKind kind : {CallKind::Close, CallKind::Size, CallKind::Truncate, CallKind::Sync}) {
         EXPECT_EQ(on_file(kind, opened.opened).error, kErrorInvalidHandle) << static_cast<int>(kind);
     }
+#endif
     EXPECT_EQ(on_file(CallKind::Size, nullptr).error, kErrorInvalidHandle);
 }
 
