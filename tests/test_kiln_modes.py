@@ -350,3 +350,58 @@ def test_a_text_write_after_the_file_was_cut_short_under_the_read_ahead(tmp_path
 
     run(scenario())
     assert mine.read_bytes() == theirs.read_bytes()
+
+
+SHARED_BUFFER_SCRIPTS = {
+    "seek back past the buffer": ("rb", [("read", 20), ("seek", 2), ("read1", 100)]),
+    "seek back with nothing ahead": ("rb", [("read", 4), ("read", 4), ("seek", 2), ("read1", 100)]),
+    "write keeps the read-ahead": ("r+b", [("peek",), ("write", b"a"), ("read1",), ("read1", 100)]),
+    "seek back over a write": ("r+b", [("read", 2), ("write", b"ab"), ("seek", 1), ("read1", 100),
+                                       ("tell",)]),
+    "write past the read-ahead": ("r+b", [("read", 6), ("write", b"abcd"), ("tell",), ("seek", 7),
+                                          ("read1", 100)]),
+    "write larger than the room": ("r+b", [("read", 3), ("write", b"abcdef"), ("read1", 100), ("tell",)]),
+    "read, write, read": ("r+b", [("read", 1), ("write", b"X"), ("read", 2), ("write", b"YZ"), ("seek", 0),
+                                  ("read", 9), ("truncate",), ("seek", 0, 2)]),
+    "flush between": ("w+b", [("write", b"0123456789"), ("seek", 0), ("read", 3), ("write", b"ab"),
+                              ("flush",), ("read1", 100), ("write", b"c"), ("seek", -2, 1), ("read", 4)]),
+}
+
+
+@pytest.mark.parametrize("mode, steps", SHARED_BUFFER_SCRIPTS.values(), ids=SHARED_BUFFER_SCRIPTS)
+def test_the_read_ahead_is_the_builtins_shared_buffer(io_mode, tmp_path, mode, steps):
+    """Writes after a read go into the read-ahead as far as the built-in's buffer has room,
+    and seeks stay in the buffer only where the built-in's would."""
+    content = bytes(range(64))
+    paths = tmp_path / "theirs", tmp_path / "mine"
+    for path in paths:
+        path.write_bytes(content)
+    with open(paths[0], mode, buffering=8) as f:
+        theirs = [outcome(lambda: getattr(f, name)(*args)) for name, *args in steps]
+
+    async def mine():
+        async with kiln.open(paths[1], mode, buffering=8) as f:
+            return [await outcome_async(lambda: getattr(f, name)(*args)) for name, *args in steps]
+
+    assert run(mine()) == theirs
+    assert paths[1].read_bytes() == paths[0].read_bytes()
+
+
+def test_writes_over_the_read_ahead_land_before_positional_calls_and_close(io_mode, tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(b"." * 32)
+
+    async def scenario():
+        f = await kiln.open(path, "r+b", buffering=16)
+        await f.read(2)
+        await f.write(b"ab")
+        assert await f.pread(0, 6) == b"..ab.."
+        await f.write(b"cd")
+        await f.pwrite(8, b"P")
+        assert await f.read(4) == b"..P."  # the positional write is not hidden by the read-ahead
+        await f.seek(1)
+        await f.write(b"e")
+        await f.close()
+
+    run(scenario())
+    assert path.read_bytes() == b".eabcd..P" + b"." * 23

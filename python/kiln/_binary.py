@@ -67,9 +67,14 @@ class AsyncFile(LineReading[bytes]):
         me = weakref.ref(self)
         raw.closed_callback = lambda: _forget(files, me)  # type: ignore[method-assign]
         self._buffer_size = min(buffer_size, MAX_IO)
-        # The read-ahead: raw's position is at its end.
+        # The read-ahead: raw's position is at its end. Its part from _buf_start on is what
+        # the built-in would hold in its buffer; writes within that buffer's room go over the
+        # read-ahead in place, and the range they cover waits to be written.
         self._read_buf = b""
         self._read_pos = 0
+        self._buf_start = 0
+        self._dirty_start = 0
+        self._dirty_end = 0
         # The write-behind: raw's position is at its start.
         self._write_buf = bytearray()
         self._lock = StreamLock()
@@ -168,7 +173,7 @@ class AsyncFile(LineReading[bytes]):
 
     async def pread(self, offset: int, size: int) -> bytes:
         """Reads up to ``size`` bytes at ``offset``; fewer only at the end of the file."""
-        if self._write_buf:
+        if self._write_buf or self._dirty_end:
             await self._locked(self._flush_unlocked)  # this object's own writes come first
         if type(offset) is not int or type(size) is not int:
             offset, size = _index(offset), _index(size)
@@ -215,7 +220,7 @@ class AsyncFile(LineReading[bytes]):
         All reads are submitted before the first await and resolve one future;
         each result is short only at the end of the file. The first failure is
         raised once every read has finished."""
-        if self._write_buf:
+        if self._write_buf or self._dirty_end:
             await self._locked(self._flush_unlocked)
         raw = self.raw
         handle = raw.check_readable()
@@ -277,14 +282,20 @@ class AsyncFile(LineReading[bytes]):
         """Writes all of ``data`` (any bytes-like object) at ``offset``; returns its length.
 
         In append mode the system puts every write at the end of the file."""
-        if self._write_buf:
+        if self._write_buf or self._dirty_end:
             await self._locked(self._flush_unlocked)  # else an older buffered write could land over this one
         offset = _index(offset)
         if offset < 0:
             raise ValueError(f"negative offset: {offset}")
-        raw = self.raw
         self._check_write()
-        payload = _as_bytes(data)
+        done = await self._pwrite_all(offset, _as_bytes(data))
+        if self._read_buf:
+            self._stale = True
+        return done
+
+    async def _pwrite_all(self, offset: int, payload: bytes) -> int:
+        """Writes all of ``payload`` at ``offset``, going on after short writes."""
+        raw = self.raw
         done = 0
         while done < len(payload) or not payload:
             piece = payload if not done and len(payload) <= MAX_IO else payload[done:done + MAX_IO]
@@ -294,8 +305,6 @@ class AsyncFile(LineReading[bytes]):
             if count <= 0:
                 raise OSError(errno.EIO, "the system wrote nothing", self.name)
             done += count
-        if self._read_buf:
-            self._stale = True
         return done
 
     # The shared position.
@@ -337,13 +346,13 @@ class AsyncFile(LineReading[bytes]):
 
     def _seek_in_buffer(self, offset: int, whence: int) -> bool:
         """Moves within the read-ahead without touching the raw file, when the target is in it."""
-        raw_pos = self.raw._pos
-        if self._stale or raw_pos is None or not self._read_buf:
+        raw_pos, buf = self.raw._pos, self._read_buf
+        if self._stale or raw_pos is None or len(buf) == self._read_pos:
             return False
-        start = raw_pos - len(self._read_buf)
-        target = offset if whence == os.SEEK_SET else raw_pos - (len(self._read_buf) - self._read_pos) + offset
-        if start <= target <= raw_pos:
-            self._read_pos = target - start
+        at = raw_pos - len(buf)  # where the read-ahead begins in the file
+        target = offset if whence == os.SEEK_SET else at + self._read_pos + offset
+        if at + self._buf_start <= target <= raw_pos:
+            self._read_pos = target - at
             return True
         return False
 
@@ -381,6 +390,8 @@ class AsyncFile(LineReading[bytes]):
             self._read_pos += n
             return buf[pos:pos + n]
         chunks = [buf[pos:]] if avail else []
+        # The built-in reads whole buffers straight into the result; its buffer holds the rest.
+        buf_start = avail + self._straight_part(n - avail, into)
         try:
             while avail < n:
                 chunk = await raw.read(self._read_size(n - avail, into))
@@ -393,24 +404,28 @@ class AsyncFile(LineReading[bytes]):
             raise
         out = chunks[0] if len(chunks) == 1 else b"".join(chunks)
         n = min(n, avail)
-        self._read_buf, self._read_pos = out, n
+        self._read_buf, self._read_pos, self._buf_start = out, n, min(buf_start, len(out))
         return out[:n]
+
+    def _straight_part(self, missing: int, into: bool) -> int:
+        """How many of ``missing`` bytes the built-in reads past its buffer: for ``read``, the
+        whole buffers among them; for ``readinto``, all of them when they are more than a
+        buffer."""
+        size = self._buffer_size
+        if into:
+            return missing if missing > size else 0
+        return missing - missing % size
 
     def _read_size(self, missing: int, into: bool) -> int:
         """What one read of the file asks for when ``missing`` bytes are wanted, as the built-in
         reads them (in one read where it takes two), so that as much is left read ahead for
-        ``read1`` and ``peek``: for ``read``, the whole buffers among them and one buffer more for
-        a rest; for ``readinto``, all of them straight when they are more than a buffer, else a
-        buffer."""
-        size = self._buffer_size
-        if into:
-            return missing if missing > size else size
-        whole = missing - missing % size
-        return whole + size if whole < missing else whole
+        ``read1`` and ``peek``: the part it reads straight, and a buffer more for a rest."""
+        straight = self._straight_part(missing, into)
+        return straight + self._buffer_size if straight < missing else straight
 
     def _keep(self, chunks: list[bytes]) -> None:
         self._read_buf = chunks[0] if len(chunks) == 1 else b"".join(chunks)
-        self._read_pos = 0
+        self._read_pos = self._buf_start = 0
 
     async def readall(self) -> bytes:
         """Everything from the position to the end of the file."""
@@ -509,7 +524,9 @@ class AsyncFile(LineReading[bytes]):
         except BaseException:
             self._keep([head] if head else [])
             raise
-        self._read_buf, self._read_pos = chunk, min(len(chunk), missing)
+        taken = min(len(chunk), missing)
+        self._read_buf, self._read_pos = chunk, taken
+        self._buf_start = taken if missing > self._buffer_size else 0
         return head + chunk[:missing]
 
     async def readline(self, size: int | None = -1) -> bytes:
@@ -564,7 +581,7 @@ class AsyncFile(LineReading[bytes]):
 
     async def _before_read(self) -> None:
         """Writes what waits to be written, and forgets read-ahead a positional write overtook."""
-        if self._write_buf:
+        if self._write_buf or self._dirty_end:
             await self._flush_unlocked()
         if self._stale:
             self._rewind()
@@ -572,7 +589,7 @@ class AsyncFile(LineReading[bytes]):
 
     def _reset_read_buf(self) -> None:
         self._read_buf = b""
-        self._read_pos = 0
+        self._read_pos = self._buf_start = 0
 
     def _rewind(self) -> None:
         """Forgets the read-ahead, moving the raw position back to the logical one."""
@@ -600,12 +617,17 @@ class AsyncFile(LineReading[bytes]):
             raise unsupported("write")
         view = _as_view(data)  # as the built-in, the argument is looked at before the file
         raw.check_writable()
-        if self._read_buf:
-            self._rewind()
         if not self._buffer_size:
             return await raw.write(_as_bytes(view))
         size = len(view)
         buffered = size < self._buffer_size or (size == self._buffer_size and not _FULL_WRITES_GO_THROUGH)
+        if self._read_buf:
+            if buffered and self._fits_over_read_ahead(size):
+                if size:
+                    self._overwrite(view)
+                return size
+            await self._flush_unlocked()
+            self._rewind()
         if buffered and len(self._write_buf) + size <= self._buffer_size:
             self._write_buf += view
             return size
@@ -616,6 +638,35 @@ class AsyncFile(LineReading[bytes]):
         # Large writes go straight from the caller's bytes, copying nothing.
         await raw.write_all(_as_bytes(view))
         return size
+
+    def _fits_over_read_ahead(self, size: int) -> bool:
+        """Whether a write goes into the buffer the built-in shares between reading and writing:
+        from the position to the buffer's end. Appends go to the end of the file instead, and
+        read-ahead a positional write overtook is not worth keeping."""
+        raw = self.raw
+        return (raw._readable and not raw._appending and not self._stale and raw._pos is not None
+                and size <= self._buffer_size - (self._read_pos - self._buf_start))
+
+    def _overwrite(self, data: bytes | memoryview) -> None:
+        """Writes over the read-ahead at the position, which moves past the bytes; raw's
+        position stays at the read-ahead's end, where the next read of the file starts."""
+        buf, pos = self._read_buf, self._read_pos
+        end = pos + len(data)
+        self._read_buf = b"".join((buf[:pos], data, buf[end:]))
+        if end > len(buf):
+            self.raw._pos = cast(int, self.raw._pos) + end - len(buf)
+        self._read_pos = end
+        if self._dirty_end:
+            self._dirty_start, self._dirty_end = min(self._dirty_start, pos), max(self._dirty_end, end)
+        else:
+            self._dirty_start, self._dirty_end = pos, end
+
+    async def _write_dirty(self) -> None:
+        """Writes the bytes written over the read-ahead where they belong; the read-ahead stays."""
+        start, end = self._dirty_start, self._dirty_end
+        at = cast(int, self.raw._pos) - len(self._read_buf)
+        await self._pwrite_all(at + start, self._read_buf[start:end])
+        self._dirty_start = self._dirty_end = 0
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
         """Writes every bytes-like object of ``lines``, adding nothing between them."""
@@ -642,6 +693,8 @@ class AsyncFile(LineReading[bytes]):
             self._rewind()
 
     async def _flush_unlocked(self) -> None:
+        if self._dirty_end:
+            await self._write_dirty()
         raw = self.raw
         while self._write_buf:
             count = await raw.write(bytes(self._write_buf), self._late_flush)
@@ -719,7 +772,7 @@ class AsyncFile(LineReading[bytes]):
             if raw.closed:
                 return
             try:
-                if self._write_buf:
+                if self._write_buf or self._dirty_end:
                     await self._flush_unlocked()
             finally:
                 await raw.close()
@@ -739,6 +792,10 @@ class AsyncFile(LineReading[bytes]):
         if self._write_buf and (raw._pos is not None or raw._appending):
             last = (0 if raw._appending else raw._pos or 0, bytes(self._write_buf))
             self._write_buf.clear()
+        elif self._dirty_end and raw._pos is not None:
+            at = raw._pos - len(self._read_buf)
+            last = (at + self._dirty_start, self._read_buf[self._dirty_start:self._dirty_end])
+            self._dirty_start = self._dirty_end = 0
         raw.abandon(warn, what or repr(self), last)
 
     def __del__(self) -> None:
