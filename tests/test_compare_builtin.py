@@ -677,8 +677,10 @@ class TextFiles(Comparison):
     def seek(self, seek):
         if seek[1] == 1:
             self.realign()
-        self.untracked = False
-        return self.cookie_call("seek", *seek)
+        cookies = self.cookie_call("seek", *seek)
+        if isinstance(cookies, Cookies):
+            self.untracked = False  # a refused seek (tell() off while iterating) leaves it as it was
+        return cookies
 
     @opened
     @rule(target=cookies, cookies=cookies)
