@@ -664,12 +664,19 @@ class TextFiles(Comparison):
     def tell(self):
         mine = self.mine
         lost = self.untracked and mine is not None and not mine.closed and mine._telling
-        cookies = self.cookie_call("tell")
-        if lost and isinstance(cookies, Cookies):
-            # The built-in's cookie names its read-ahead's end (see realign); kiln's names the text
-            # position, and means the same to the built-in.
-            cookies = Cookies(cookies.mine, cookies.mine, cookies.generation)
-        return cookies
+        if not lost:
+            return self.cookie_call("tell")
+        # The built-in's cookie names its read-ahead's end, or it cannot rebuild one from what it
+        # kept before iterating (see realign); kiln's names the text position, and means the same
+        # to the built-in.
+        self.text_written = False
+        theirs, ours = attempt(self.theirs.tell), self.on_kiln("tell")
+        unrebuilt = isinstance(theirs.error, OSError) and "reconstruct" in str(theirs.error)
+        if not (unrebuilt and ours.error is None):
+            self.compare("tell()", theirs, ours, lambda a, b: True)
+        if ours.error is not None:
+            return multiple()
+        return Cookies(ours.value, ours.value, self.generation)
 
     @opened
     @rule(target=cookies, seek=st.sampled_from([(0, 0), (0, 1), (0, 2), (1, 1), (-1, 1), (3, 2), (-1, 0), (0, 5),
