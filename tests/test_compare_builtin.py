@@ -671,7 +671,8 @@ class TextFiles(Comparison):
         # to the built-in.
         self.text_written = False
         theirs, ours = attempt(self.theirs.tell), self.on_kiln("tell")
-        unrebuilt = isinstance(theirs.error, OSError) and "reconstruct" in str(theirs.error)
+        unrebuilt = isinstance(theirs.error, UnicodeDecodeError) or \
+            isinstance(theirs.error, OSError) and "reconstruct" in str(theirs.error)
         if not (unrebuilt and ours.error is None):
             self.compare("tell()", theirs, ours, lambda a, b: True)
         if ours.error is not None:
