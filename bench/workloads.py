@@ -39,7 +39,7 @@ def sizes(quick):
         data, reads, big, resp = 16 * MIB, 400, 16, 2 * MIB
         files, per_file = 10, 20
     else:
-        data, reads, big, resp = 256 * MIB, 8000, 768, 64 * MIB
+        data, reads, big, resp = 256 * MIB, 8000, 2048, 64 * MIB
         files, per_file = 100, 200
     return Sizes(data, [
         Workload("read-4k-d1", "4 KiB random reads, 1 in flight", "read", 4 * KIB, 1, reads // 2),

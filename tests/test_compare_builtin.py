@@ -606,12 +606,16 @@ class TextFiles(Comparison):
         self.untracked = False
 
     def kiln_position(self):
-        """kiln's text position as a cookie, leaving its tell() as it was (on or off)."""
-        mine, telling = self.mine, self.mine._telling
+        """kiln's text position as a cookie, leaving its tell() as it was (on or off), and its
+        decoder too: a tell() replays from the chunk's start, and newlines would count only that."""
+        mine, telling, decoder = self.mine, self.mine._telling, self.mine._decoder
+        if decoder is not None:
+            mine._decoder = mine._new_decoder()
+            mine._decoder.setstate(decoder.getstate())
         try:
             return self.loop.run_until_complete(mine._tell_unlocked(iterating_or_not=True))
         finally:
-            mine._telling = telling
+            mine._telling, mine._decoder = telling, decoder
 
     def realign(self):
         """Iterating, the built-in stops keeping the point its tell() replays from, and a tell()
