@@ -60,22 +60,27 @@ def run_script(source, timeout=60):
                           text=True, timeout=timeout)
 
 
-@pytest.mark.parametrize("mode", ["wb", "w"])
-def test_buffered_writes_reach_the_file_at_exit_without_a_close(tmp_path, mode):
+@pytest.mark.parametrize("mode, steps, expected", [
+    ("wb", 'await f.write(b"written, never flushed")', b"written, never flushed"),
+    ("w", 'await f.write("written, never flushed")', b"written, never flushed"),
+    ("r+b", 'await f.read(3); await f.write(b"ABC")', b"...ABC" + b"." * 10),
+], ids=["binary", "text", "over the read-ahead"])
+def test_buffered_writes_reach_the_file_at_exit_without_a_close(tmp_path, mode, steps, expected):
     path = tmp_path / "f"
+    path.write_bytes(b"." * 16)
     result = run_script(f"""
         import asyncio, kiln, warnings
         warnings.simplefilter("ignore", ResourceWarning)
         kept = []
         async def main():
             f = await kiln.open({str(path)!r}, {mode!r})
-            await f.write({'b' if 'b' in mode else ''}"written, never flushed")
+            {steps}
             kept.append(f)
         loop = asyncio.new_event_loop()
         loop.run_until_complete(main())
     """)
     assert result.returncode == 0, result.stderr
-    assert path.read_bytes() == b"written, never flushed"
+    assert path.read_bytes() == expected
 
 
 @needs_emulation
