@@ -650,22 +650,39 @@ class AsyncFile(LineReading[bytes]):
     def _overwrite(self, data: bytes | memoryview) -> None:
         """Writes over the read-ahead at the position, which moves past the bytes; raw's
         position stays at the read-ahead's end, where the next read of the file starts."""
-        buf, pos = self._read_buf, self._read_pos
+        buf = cast(bytearray, self._read_buf) if type(self._read_buf) is not bytes else self._shared_buffer()
+        pos = self._read_pos
         end = pos + len(data)
-        self._read_buf = b"".join((buf[:pos], data, buf[end:]))
-        if end > len(buf):
-            self.raw._pos = cast(int, self.raw._pos) + end - len(buf)
+        grown = end - len(buf)
+        buf[pos:end] = data
+        if grown > 0:
+            self.raw._pos = cast(int, self.raw._pos) + grown
         self._read_pos = end
         if self._dirty_end:
             self._dirty_start, self._dirty_end = min(self._dirty_start, pos), max(self._dirty_end, end)
         else:
             self._dirty_start, self._dirty_end = pos, end
 
+    def _shared_buffer(self) -> bytearray:
+        """The read-ahead as a buffer that writes go into in place: only the built-in's part of
+        it, so that a write costs its own length. It is bytes again once the writes are out,
+        before anything reads it."""
+        cut = self._buf_start
+        shared = bytearray(memoryview(self._read_buf)[cut:])
+        self._read_buf = cast(bytes, shared)
+        self._read_pos -= cut
+        if self._dirty_end:
+            self._dirty_start -= cut
+            self._dirty_end -= cut
+        self._buf_start = 0
+        return shared
+
     async def _write_dirty(self) -> None:
         """Writes the bytes written over the read-ahead where they belong; the read-ahead stays."""
         start, end = self._dirty_start, self._dirty_end
         at = cast(int, self.raw._pos) - len(self._read_buf)
-        await self._pwrite_all(at + start, self._read_buf[start:end])
+        self._read_buf = data = bytes(self._read_buf)
+        await self._pwrite_all(at + start, data[start:end])
         self._dirty_start = self._dirty_end = 0
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
@@ -794,7 +811,7 @@ class AsyncFile(LineReading[bytes]):
             self._write_buf.clear()
         elif self._dirty_end and raw._pos is not None:
             at = raw._pos - len(self._read_buf)
-            last = (at + self._dirty_start, self._read_buf[self._dirty_start:self._dirty_end])
+            last = (at + self._dirty_start, bytes(self._read_buf[self._dirty_start:self._dirty_end]))
             self._dirty_start = self._dirty_end = 0
         raw.abandon(warn, what or repr(self), last)
 
