@@ -4,6 +4,7 @@ the file renamed or removed under it, several writers, short reads, lines withou
 import asyncio
 import io
 import os
+import sys
 import threading
 
 import pytest
@@ -246,7 +247,14 @@ def test_kiln_engine_names_the_engine():
     assert kiln.engine() in {"io_uring", "pool", "iocp", "inline", "deferred", "held"}
 
 
-# (mode, buffering, size, steps): how much is left read ahead for read1 and peek.
+# 3.12's read1() reads past a write still in the buffer and the write lands at the wrong place
+# later; 3.13 fixed it, and kiln does what 3.13 does.
+MISPLACED_ON_3_12 = pytest.mark.skipif(sys.version_info < (3, 13), reason="3.12's built-in misplaces the write")
+
+
+# (mode, buffering, size, steps): how much is left read ahead for read1 and peek; seeks stay in
+# the buffer only where the built-in's would, and writes after a read go into the read-ahead as
+# far as the built-in's one buffer has room.
 @pytest.mark.parametrize("mode, buffering, size, steps", [
     ("rb", 7, 70000, [("read", 8192), ("read1",)]),
     ("rb", 2, 15, [("read", 3), ("peek",)]),
@@ -259,20 +267,32 @@ def test_kiln_engine_names_the_engine():
     ("rb", 3, 15, [("readinto", bytearray(4)), ("peek",)]),  # more than a buffer: straight, nothing ahead
     ("rb", 3, 15, [("readinto", bytearray(2)), ("peek",)]),
     ("rb", 8, 300, [("read", 5), ("readinto1", bytearray(20)), ("peek",), ("readinto1", bytearray(2)), ("read1",)]),
+    ("rb", 8, 64, [("read", 20), ("seek", 2), ("read1", 100)]),  # back past the buffer
+    ("rb", 8, 64, [("read", 4), ("read", 4), ("seek", 2), ("read1", 100)]),  # back with nothing ahead
+    pytest.param("r+b", 8, 64, [("peek",), ("write", b"a"), ("read1",), ("read1", 100)], marks=MISPLACED_ON_3_12),
+    ("r+b", 8, 64, [("read", 2), ("write", b"ab"), ("seek", 1), ("read1", 100)]),
+    ("r+b", 8, 64, [("read", 6), ("write", b"abcd"), ("tell",), ("seek", 7), ("read1", 100)]),
+    pytest.param("r+b", 8, 64, [("read", 3), ("write", b"abcdef"), ("read1", 100)], marks=MISPLACED_ON_3_12),
+    ("r+b", 8, 64, [("read", 1), ("write", b"X"), ("read", 2), ("write", b"YZ"), ("seek", 0), ("read", 9),
+                    ("truncate",), ("seek", 0, 2)]),
+    ("w+b", 8, 0, [("write", b"0123456789"), ("seek", 0), ("read", 3), ("write", b"ab"), ("flush",),
+                   ("read1", 100), ("write", b"c"), ("seek", -2, 1), ("read", 4)]),
 ])
 def test_what_is_read_ahead_is_the_builtins(io_mode, tmp_path, mode, buffering, size, steps):
-    path = tmp_path / "f"
-    path.write_bytes(bytes(range(256)) * (size // 256 + 1))
+    paths = tmp_path / "theirs", tmp_path / "mine"
+    for path in paths:
+        path.write_bytes(bytes(range(256)) * (size // 256 + 1))
 
     def theirs():
-        with open(path, mode, buffering=buffering) as f:
+        with open(paths[0], mode, buffering=buffering) as f:
             return [getattr(f, name)(*args) for name, *args in steps] + [f.tell()]
 
     async def mine():
-        async with kiln.open(path, mode, buffering=buffering) as f:
+        async with kiln.open(paths[1], mode, buffering=buffering) as f:
             return [await getattr(f, name)(*args) for name, *args in steps] + [await f.tell()]
 
     assert run(mine()) == theirs()
+    assert paths[1].read_bytes() == paths[0].read_bytes()
 
 
 @pytest.mark.parametrize("mode, content", [("rb", b"a\nbc\nd\n"), ("r", "\ufeffaaa\r\na\r\n".encode())])

@@ -4,7 +4,6 @@ import asyncio
 import codecs
 import io
 import os
-import sys
 
 import pytest
 
@@ -351,48 +350,6 @@ def test_a_text_write_after_the_file_was_cut_short_under_the_read_ahead(tmp_path
 
     run(scenario())
     assert mine.read_bytes() == theirs.read_bytes()
-
-
-# 3.12's read1() reads past a write still in the buffer and the write lands at the wrong place
-# later; 3.13 fixed it, and kiln does what 3.13 does.
-MISPLACED_ON_3_12 = pytest.mark.skipif(sys.version_info < (3, 13), reason="3.12's built-in misplaces the write")
-
-SHARED_BUFFER_SCRIPTS = {
-    "seek back past the buffer": ("rb", [("read", 20), ("seek", 2), ("read1", 100)]),
-    "seek back with nothing ahead": ("rb", [("read", 4), ("read", 4), ("seek", 2), ("read1", 100)]),
-    "write keeps the read-ahead": ("r+b", [("peek",), ("write", b"a"), ("read1",), ("read1", 100)],
-                                   MISPLACED_ON_3_12),
-    "seek back over a write": ("r+b", [("read", 2), ("write", b"ab"), ("seek", 1), ("read1", 100),
-                                       ("tell",)]),
-    "write past the read-ahead": ("r+b", [("read", 6), ("write", b"abcd"), ("tell",), ("seek", 7),
-                                          ("read1", 100)]),
-    "write larger than the room": ("r+b", [("read", 3), ("write", b"abcdef"), ("read1", 100), ("tell",)],
-                                   MISPLACED_ON_3_12),
-    "read, write, read": ("r+b", [("read", 1), ("write", b"X"), ("read", 2), ("write", b"YZ"), ("seek", 0),
-                                  ("read", 9), ("truncate",), ("seek", 0, 2)]),
-    "flush between": ("w+b", [("write", b"0123456789"), ("seek", 0), ("read", 3), ("write", b"ab"),
-                              ("flush",), ("read1", 100), ("write", b"c"), ("seek", -2, 1), ("read", 4)]),
-}
-
-
-@pytest.mark.parametrize("mode, steps", [pytest.param(*script[:2], marks=script[2:], id=name)
-                                         for name, script in SHARED_BUFFER_SCRIPTS.items()])
-def test_the_read_ahead_is_the_builtins_shared_buffer(io_mode, tmp_path, mode, steps):
-    """Writes after a read go into the read-ahead as far as the built-in's buffer has room,
-    and seeks stay in the buffer only where the built-in's would."""
-    content = bytes(range(64))
-    paths = tmp_path / "theirs", tmp_path / "mine"
-    for path in paths:
-        path.write_bytes(content)
-    with open(paths[0], mode, buffering=8) as f:
-        theirs = [outcome(lambda: getattr(f, name)(*args)) for name, *args in steps]
-
-    async def mine():
-        async with kiln.open(paths[1], mode, buffering=8) as f:
-            return [await outcome_async(lambda: getattr(f, name)(*args)) for name, *args in steps]
-
-    assert run(mine()) == theirs
-    assert paths[1].read_bytes() == paths[0].read_bytes()
 
 
 def test_writes_over_the_read_ahead_land_before_positional_calls_and_close(io_mode, tmp_path):
