@@ -275,6 +275,7 @@ MISPLACED_ON_3_12 = pytest.mark.skipif(sys.version_info < (3, 13), reason="3.12'
     pytest.param("r+b", 8, 64, [("read", 3), ("write", b"abcdef"), ("read1", 100)], marks=MISPLACED_ON_3_12),
     ("r+b", 8, 64, [("read", 1), ("write", b"X"), ("read", 2), ("write", b"YZ"), ("seek", 0), ("read", 9),
                     ("truncate",), ("seek", 0, 2)]),
+    ("a+b", 8, 0, [("write", b"a"), ("seek", 0), ("write", b"a"), ("read", 0)]),  # read(0) writes nothing out
     ("w+b", 8, 0, [("write", b"0123456789"), ("seek", 0), ("read", 3), ("write", b"ab"), ("flush",),
                    ("read1", 100), ("write", b"c"), ("seek", -2, 1), ("read", 4)]),
 ])

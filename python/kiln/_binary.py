@@ -378,6 +378,8 @@ class AsyncFile(LineReading[bytes]):
         if n < -1:
             raise ValueError("read length must be non-negative or -1")
         raw.check_readable()
+        if n == 0 and not into:
+            return b""  # as the built-in's, without writing what waits to be written
         await self._before_read()
         if n == -1:
             rest = await raw.readall()
