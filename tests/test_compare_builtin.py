@@ -600,10 +600,19 @@ class TextFiles(Comparison):
             return  # nothing read since the last write or seek: kiln writes where the built-in does
         try:
             theirs.flush()
-            theirs.seek(self.kiln_position() if self.untracked else theirs.tell())
+            if not self.untracked:
+                theirs.seek(theirs.tell())
+            elif self.kiln_can_return(cookie := self.kiln_position()):
+                theirs.seek(cookie)
         except Exception:
             pass
         self.untracked = False
+
+    def kiln_can_return(self, cookie):
+        """Whether kiln finds its text position again: not when the file was cut short under it,
+        and then kiln writes after its read-ahead, where the built-in does."""
+        start, to_feed = cookie & (2 ** 64 - 1), (cookie >> 128) & (2 ** 64 - 1)
+        return os.path.getsize(self.paths[1]) >= start + to_feed
 
     def kiln_position(self):
         """kiln's text position as a cookie, leaving its tell() as it was (on or off), and its
