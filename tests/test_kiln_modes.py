@@ -370,3 +370,19 @@ def test_writes_over_the_read_ahead_land_before_positional_calls_and_close(io_mo
 
     run(scenario())
     assert path.read_bytes() == b".eabcd..P" + b"." * 23
+
+
+def test_a_write_the_encoder_refuses_after_a_read_keeps_what_was_read_ahead(io_mode, tmp_path):
+    theirs, path = tmp_path / "theirs", tmp_path / "f"
+    for each in (theirs, path):
+        each.write_bytes(b"ab\n" * 3)
+    with open(theirs, "r+", encoding="latin-1") as f:
+        # The built-in's next lines come from its read-ahead, even with the file cut short.
+        expected = [f.readline(), f.truncate(0), outcome(lambda: f.write("\u20ac")), f.readline()]
+
+    async def mine():
+        async with kiln.open(path, "r+", encoding="latin-1") as f:
+            return [await f.readline(), await f.truncate(0), await outcome_async(lambda: f.write("\u20ac")),
+                    await f.readline()]
+
+    assert run(mine()) == expected

@@ -346,6 +346,8 @@ class AsyncTextFile(LineReading[str]):
         if encoder is None:
             raise unsupported("not writable")
         if self._has_read:
+            # Text the encoder refuses fails before the read-ahead is given up, as the built-in's.
+            codecs.getincrementalencoder(self._encoding)(self._errors).encode(text)
             await self._rewind()
         length = len(text)
         haslf = (self._writetranslate or self.line_buffering) and "\n" in text
