@@ -132,6 +132,47 @@ TEST_P(LoopPort, AReadAtOnceNeedsReadAccessAndAFile) {
     close(file);
 }
 
+// Large reads started together, some copied by the kernel's workers and some
+// by the flush itself: each arrives once, whole, with its own block's bytes,
+// batch after batch.
+TEST_P(LoopPort, LargeReadsInFlightTogetherEachLandWhole) {
+    constexpr std::uint32_t kMiB = 1u << 20;
+    constexpr std::uint32_t kReads = 10;
+    std::string content;
+    for (std::uint32_t n = 0; n < kReads; ++n) content += std::string(kMiB, static_cast<char>('a' + n));
+    put_file(dir_ / "f", content);
+    Handle file = open(dir_ / "f", kRead, kOpenExisting);
+    ASSERT_EQ(associate(file, port_), port_) << last_error();
+    std::vector<std::vector<char>> buffers(kReads, std::vector<char>(kMiB));
+    std::vector<Overlapped> reads(kReads);
+    for (int batch = 0; batch < 3; ++batch) {
+        for (std::uint32_t n = 0; n < kReads; ++n) {
+            std::fill(buffers[n].begin(), buffers[n].end(), '?');
+            reads[n] = at(std::uint64_t{n} * kMiB);
+            bool done = read_file(file, buffers[n].data(), kMiB, nullptr, &reads[n]);
+            ASSERT_TRUE(done || last_error() == kErrorIoPending) << last_error();
+        }
+        std::uint32_t submitted = 0;
+        ASSERT_TRUE(flush_port(port_, &submitted)) << last_error();
+        std::vector<int> arrived(kReads, 0);
+        for (std::uint32_t taken = 0, attempt = 0; taken < kReads && attempt < 10000; ++attempt) {
+            OverlappedEntry entries[kReads]{};
+            std::uint32_t removed = 0;
+            if (!wait(port_, entries, kReads, &removed, 1)) continue;
+            for (std::uint32_t e = 0; e < removed; ++e) {
+                auto n = static_cast<std::size_t>(entries[e].lpOverlapped - reads.data());
+                ASSERT_LT(n, kReads);
+                ++arrived[n];
+                EXPECT_EQ(entries[e].dwNumberOfBytesTransferred, kMiB) << n;
+                EXPECT_EQ(std::string(buffers[n].begin(), buffers[n].end()), content.substr(n * kMiB, kMiB)) << n;
+            }
+            taken += removed;
+        }
+        EXPECT_EQ(arrived, std::vector<int>(kReads, 1)) << "batch " << batch;
+    }
+    close(file);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, LoopPort, ::testing::ValuesIn(kEngineModes),
                          [](const auto& info) { return mode_name(info.param); });
 

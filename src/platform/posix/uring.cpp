@@ -36,6 +36,15 @@ constexpr unsigned kCompletionEntries = 4096;  // the kernel keeps overflow beyo
 // call returns at once whatever the length; below, a cached read may finish
 // inside the submission.
 constexpr std::uint32_t kAsyncThreshold = 256 * 1024;
+// Up to this, a transfer that finds the workers' queues full is tried inside
+// the submission instead, so that the submitting thread copies beside the
+// workers; at most kBesideWorkersBudget bytes per submission, which keeps an
+// event loop's turn well under a millisecond.
+constexpr std::uint32_t kBesideWorkersLimit = 1024 * 1024;
+constexpr std::uint32_t kBesideWorkersBudget = 2 * 1024 * 1024;
+// Transfers each worker may have waiting behind the one it copies, so that it
+// never waits for the submitting thread to hand it the next.
+constexpr unsigned kQueuedPerWorker = 3;
 constexpr int kSubmitAttempts = 100;
 // A waiter asleep in the kernel looks up this often, so that a ring another
 // thread found broken cannot keep it there.
@@ -142,6 +151,24 @@ bool uring_usable() {
     return usable;
 }
 
+// Counts a transfer as one the kernel's workers hold, for as long as its Op lives.
+class WorkerShare {
+public:
+    WorkerShare() = default;
+    WorkerShare(const WorkerShare&) = delete;
+    WorkerShare& operator=(const WorkerShare&) = delete;
+    ~WorkerShare() {
+        if (count_) count_->fetch_sub(1, std::memory_order_relaxed);
+    }
+    void take(std::atomic<unsigned>& count) {
+        count.fetch_add(1, std::memory_order_relaxed);
+        count_ = &count;
+    }
+
+private:
+    std::atomic<unsigned>* count_ = nullptr;
+};
+
 struct Ring::Op {
     Overlapped* overlapped;
     std::shared_ptr<Descriptor> descriptor;  // open until the kernel is done
@@ -153,6 +180,7 @@ struct Ring::Op {
     bool abandoned = false;
     Op* prev = nullptr;
     Op* next = nullptr;
+    WorkerShare worker{};
 };
 
 struct Ring::Impl {
@@ -167,6 +195,18 @@ struct Ring::Impl {
     std::atomic<Clock::rep> broken_at{0};
     // A loop port's: reads and writes wait in the submission queue for flush().
     bool deferred = false;
+    std::atomic<unsigned> with_workers{0};  // transfers sent straight to the kernel's workers
+    std::atomic<std::uint32_t> beside_workers{0};  // bytes the next submission may copy itself
+
+    // Whether the kernel's workers take the transfer from the start.
+    bool to_workers(std::uint32_t length, bool stream) {
+        // A stream waits for its peer by polling; sent to a kernel worker, it
+        // would hold the worker while it waits.
+        if (stream || length <= kAsyncThreshold) return false;
+        if (length > kBesideWorkersLimit) return true;
+        if (with_workers.load(std::memory_order_relaxed) < kQueuedPerWorker * kernel_worker_limit()) return true;
+        return beside_workers.fetch_add(length, std::memory_order_relaxed) + length > kBesideWorkersBudget;
+    }
 
     void link(Op* op) {
         std::lock_guard lock(ops_mutex);
@@ -194,6 +234,7 @@ struct Ring::Impl {
 
     int enter_submit() {
         if (auto error = injected_errno(Operation::RingSubmit)) return -*error;
+        beside_workers.store(0, std::memory_order_relaxed);
         return io_uring_submit(&ring);
     }
 
@@ -517,6 +558,8 @@ bool Ring::start(const IoRequest& request) {
     // Listed before it is submitted, so its completion always finds it.
     impl_->link(op);
     bool stream = request.file->stream();
+    bool to_workers = impl_->to_workers(request.length, stream);
+    if (to_workers) op->worker.take(impl_->with_workers);
     auto prepare = [&](io_uring_sqe* sqe) {
         int fd = op->descriptor->fd();
         // A stream has no offsets; -1 keeps the kernel from checking one.
@@ -527,9 +570,7 @@ bool Ring::start(const IoRequest& request) {
             io_uring_prep_read(sqe, fd, request.buffer, request.length, offset);
         }
         io_uring_sqe_set_data(sqe, op);
-        // A stream waits for its peer by polling; sent to a kernel worker, it
-        // would hold the worker while it waits.
-        if (request.length > kAsyncThreshold && !stream) sqe->flags |= IOSQE_ASYNC;
+        if (to_workers) sqe->flags |= IOSQE_ASYNC;
     };
     int error = impl_->deferred ? impl_->queue(prepare) : impl_->submit(prepare);
     if (error != 0) {
