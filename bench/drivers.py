@@ -22,7 +22,8 @@ def _check(condition, what):
 class Context:
     """What a run needs: the workload, its files and offsets, its data."""
 
-    def __init__(self, workload, data_path, write_path, files_dir, offsets, payloads, idle_seconds):
+    def __init__(self, workload, data_path, write_path, files_dir, offsets, payloads, idle_seconds,
+                 least_seconds=0.0):
         self.workload = workload
         self.data_path = data_path
         self.write_path = write_path
@@ -31,14 +32,19 @@ class Context:
         self.block = os.urandom(workload.block) if workload.kind == "write" else b""
         self.payloads = payloads
         self.idle_seconds = idle_seconds
+        # Reads and writes go over the offsets again until a run lasts this
+        # long: a fast participant's single pass is over in milliseconds, too
+        # short to measure. A cold workload makes one pass, its pages dropped.
+        self.least_seconds = 0.0 if workload.cold else least_seconds
 
     def small_file(self, index):
         return os.path.join(self.files_dir, f"small-{index:03d}.bin")
 
 
 def run(participant, context):
-    """{"seconds": ..., "ops": ..., "cpu": ...} (and "gap" for the heartbeat workload);
-    "cpu" is the loop thread's own CPU time over the measured part."""
+    """{"seconds": ..., "ops": ..., "cpu": ...} (and "gap", "ran", "waited" for the
+    heartbeat workload); "cpu" is the loop thread's own CPU time over the
+    measured part."""
     gc.collect()
     kind = context.workload.kind
     if context.workload.cold:
@@ -55,11 +61,13 @@ def idle(context):
     async def nothing():
         await asyncio.sleep(context.idle_seconds)
 
+    anatomy = {}
+
     async def main():
-        return await _with_heartbeat(nothing)
+        return await _with_heartbeat(nothing, anatomy)
 
     seconds, gap = asyncio.run(main())
-    return {"seconds": seconds, "ops": 0, "gap": gap}
+    return {"seconds": seconds, "ops": 0, "gap": gap, **anatomy}
 
 
 # The floor: plain system calls on this thread.
@@ -71,17 +79,20 @@ def _floor_rw(context):
     try:
         size, block = w.block, context.block
         started, cpu_started = time.perf_counter(), time.thread_time()
-        if w.kind == "read":
-            for offset in context.offsets:
-                _check(len(os.pread(fd, size, offset)) == size, "short read")
-        else:
-            for offset in context.offsets:
-                _check(os.pwrite(fd, block, offset) == size, "short write")
+        passes = 0
+        while passes == 0 or time.perf_counter() - started < context.least_seconds:
+            if w.kind == "read":
+                for offset in context.offsets:
+                    _check(len(os.pread(fd, size, offset)) == size, "short read")
+            else:
+                for offset in context.offsets:
+                    _check(os.pwrite(fd, block, offset) == size, "short write")
+            passes += 1
         seconds = time.perf_counter() - started
         cpu = time.thread_time() - cpu_started
     finally:
         os.close(fd)
-    return {"seconds": seconds, "ops": len(context.offsets), "cpu": cpu}
+    return {"seconds": seconds, "ops": passes * len(context.offsets), "cpu": cpu}
 
 
 def _floor_files(context):
@@ -129,19 +140,22 @@ async def _reads_and_writes(participant, context):
         files = await _open_files(participant, session, context.data_path if reading else context.write_path,
                                   "rb" if reading else "r+b", w.depth)
         started, cpu_started = time.perf_counter(), time.thread_time()
-        if reading and participant.batched:
-            await _batched_reads(files[0], context.offsets, w.block, w.depth)
-        else:
-            offsets = iter(context.offsets)
-            workers = [_reader(f, offsets, w.block) if reading else _writer(f, offsets, context.block)
-                       for f in (files * w.depth)[:w.depth]]
-            await asyncio.gather(*workers)
+        passes = 0
+        while passes == 0 or time.perf_counter() - started < context.least_seconds:
+            if reading and participant.batched:
+                await _batched_reads(files[0], context.offsets, w.block, w.depth)
+            else:
+                offsets = iter(context.offsets)
+                workers = [_reader(f, offsets, w.block) if reading else _writer(f, offsets, context.block)
+                           for f in (files * w.depth)[:w.depth]]
+                await asyncio.gather(*workers)
+            passes += 1
         seconds = time.perf_counter() - started
         cpu = time.thread_time() - cpu_started
         await _close_all(files)
     finally:
         session.finish()
-    return {"seconds": seconds, "ops": len(context.offsets), "cpu": cpu}
+    return {"seconds": seconds, "ops": passes * len(context.offsets), "cpu": cpu}
 
 
 async def _reader(f, offsets, size):
@@ -191,18 +205,49 @@ async def _small_files(participant, context):
 
 # The heartbeat workload.
 
-async def _with_heartbeat(action):
-    """(seconds the action took, largest gap between two heartbeats)."""
+class _LoopClock:
+    """Where the loop thread's time went: run by it, or waiting for a core.
+
+    The kernel's per-thread scheduler figures; (wall, ran, waited) in
+    seconds. Without them (no /proc), nothing ran and nothing waited."""
+
+    def __init__(self):
+        try:
+            self._fd = os.open("/proc/thread-self/schedstat", os.O_RDONLY)
+        except OSError:
+            self._fd = None
+
+    def now(self):
+        if self._fd is None:
+            return time.perf_counter(), 0.0, 0.0
+        ran, waited = os.pread(self._fd, 128, 0).split()[:2]
+        return time.perf_counter(), int(ran) / 1e9, int(waited) / 1e9
+
+    def close(self):
+        if self._fd is not None:
+            os.close(self._fd)
+
+
+async def _with_heartbeat(action, anatomy=None):
+    """(seconds the action took, largest gap between two heartbeats).
+
+    `anatomy`, a dict, gets the largest gap's parts in seconds: "ran" (the
+    loop thread on a core) and "waited" (runnable, waiting for one); the rest
+    it was blocked in the kernel."""
     largest = 0.0
     running = True
+    clock = _LoopClock()
 
     async def beat():
         nonlocal largest
-        last = time.perf_counter()
+        last = clock.now()
         while running:
             await asyncio.sleep(HEARTBEAT)
-            now = time.perf_counter()
-            largest = max(largest, now - last)
+            now = clock.now()
+            if now[0] - last[0] > largest:
+                largest = now[0] - last[0]
+                if anatomy is not None:
+                    anatomy.update(ran=now[1] - last[1], waited=now[2] - last[2])
             last = now
 
     task = asyncio.create_task(beat())
@@ -215,6 +260,7 @@ async def _with_heartbeat(action):
         seconds = time.perf_counter() - started
         running = False
         await task
+        clock.close()
     del kept  # freeing what the action read is no part of what it measures
     return seconds, largest
 
@@ -250,12 +296,13 @@ async def _responsive(participant, context):
             _check(all(len(data) == w.block for data in read), "short read")
             return read
 
-        seconds, gap = await _with_heartbeat(read_all)
+        anatomy = {}
+        seconds, gap = await _with_heartbeat(read_all, anatomy)
         await _close_all(files)
     finally:
         if session is not None:
             session.finish()
-    return {"seconds": seconds, "ops": len(context.offsets), "gap": gap}
+    return {"seconds": seconds, "ops": len(context.offsets), "gap": gap, **anatomy}
 
 
 _ASYNC = {"read": _reads_and_writes, "write": _reads_and_writes, "files": _small_files,

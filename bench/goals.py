@@ -103,8 +103,12 @@ def _heartbeat(figures, e):
               (f"kiln-thread ({e})", f"iocp ({e})", "aiofiles", "executor")]
     side = ", ".join(f"{key} {median(s.gap_ms):.1f}" for key, s in others if s)
     worst = max(kiln.above_idle_ms)
-    figure = (f"{median(kiln.gap_ms):.1f} ms (worst round +{worst:.1f} over idle {figures.idle_ms('responsive'):.1f}); "
-              f"{side}")
+    parts = ""
+    if kiln.worst_parts_ms:
+        ran, waited = kiln.worst_parts_ms
+        parts = f", in which the loop ran {ran:.1f} ms and waited {waited:.1f} ms for a core"
+    figure = (f"{median(kiln.gap_ms):.1f} ms (worst round +{worst:.1f} over idle {figures.idle_ms('responsive'):.1f}"
+              f"{parts}); {side}")
     return [_row(goal, figure, worst <= 3.0)]
 
 

@@ -4,7 +4,7 @@ import os
 import platform
 import sys
 
-from stats import idle_gaps_ms, median, spread, summarise
+from stats import idle_gaps_ms, median, spread, summarise, worst_parts_ms
 
 
 def machine(engine_label):
@@ -53,16 +53,23 @@ def workload_rows(result):
     """(header, rows) of one workload's table, the same on the terminal and in the report."""
     summaries = summarise(result)
     if result["kind"] == "responsive":
-        header = ["participant", "largest gap ms", "above idle ms", "MB/s", "x floor"]
-        rows = [["idle loop", _ms(idle_gaps_ms(result)), "0", "-", "-"]]
+        header = ["participant", "largest gap ms", "above idle ms", "worst gap: ran / waited ms", "MB/s", "x floor"]
+        idle = worst_parts_ms([figure for figure in result.get("idle", []) if figure])
+        rows = [["idle loop", _ms(idle_gaps_ms(result)), "0", _parts(idle), "-", "-"]]
         for s in summaries:
-            rows.append([s.key, _ms(s.gap_ms), _ms(s.above_idle_ms), _rate(s.mb_per_s), _ratio(s.to_floor)]
-                        if s.measured else [s.key, s.reason or "no figure", "", "", ""])
+            rows.append([s.key, _ms(s.gap_ms), _ms(s.above_idle_ms), _parts(s.worst_parts_ms), _rate(s.mb_per_s),
+                         _ratio(s.to_floor)]
+                        if s.measured else [s.key, s.reason or "no figure", "", "", "", ""])
         return header, rows
     header = ["participant", "ops/s", "us/op", "loop CPU us/op", "x floor [spread]", "x ceiling [spread]"]
     rows = [[s.key, _rate(s.rate), _us(s.us_per_op), _us(s.cpu_us), _ratio(s.to_floor), _ratio(s.to_ceiling)]
             if s.measured else [s.key, s.reason or "no figure", "", "", "", ""] for s in summaries]
     return header, rows
+
+
+def _parts(parts):
+    """The loop thread's share of a gap: on a core, and runnable without one."""
+    return f"{parts[0]:.1f} / {parts[1]:.1f}" if parts else "-"
 
 
 def _us(value):
@@ -74,7 +81,9 @@ def caption(result):
     counted = f"{rounds} round{'s' * (rounds > 1)}"
     if result["kind"] == "responsive":
         return f"{result['workload']}: {result['title']} ({counted}; gaps in ms, median [min-max])"
-    return f"{result['workload']}: {result['title']} ({result['ops']:,} ops, {counted}, ratios per round)"
+    least = result.get("least_seconds")
+    passes = f", passes repeated for at least {least:g} s" if least and result["kind"] in ("read", "write") else ""
+    return f"{result['workload']}: {result['title']} ({result['ops']:,} ops a pass{passes}, {counted}, ratios per round)"
 
 
 def terminal_table(result):

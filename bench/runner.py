@@ -54,7 +54,8 @@ def run_workload(name, quick, rounds, seed, scratch, progress, names=None):
         files_dir=os.path.join(scratch, "files"),
         offsets=workloads.offsets(workload, sizes.data_file, seed),
         payloads=workloads.small_file_payloads(workload, seed) if workload.kind == "files" else [],
-        idle_seconds=0.05 if quick else 0.25)
+        idle_seconds=0.05 if quick else 0.25,
+        least_seconds=0.0 if quick else 0.3)
     os.makedirs(context.files_dir, exist_ok=True)
 
     figures = {p.key: [] for p in participants}
@@ -87,6 +88,7 @@ def run_workload(name, quick, rounds, seed, scratch, progress, names=None):
         "title": workload.title,
         "kind": workload.kind,
         "ops": workload.ops,
+        "least_seconds": context.least_seconds,
         "block": workload.block,
         "depth": workload.depth,
         "rounds": rounds,

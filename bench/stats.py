@@ -16,6 +16,7 @@ class Summary:
     to_ceiling: list = field(default_factory=list)
     gap_ms: list = field(default_factory=list)      # heartbeat workload: largest gap per round
     above_idle_ms: list = field(default_factory=list)
+    worst_parts_ms: tuple = None  # the largest gap's (ran, waited for a core), where measured
     mb_per_s: float = None
     cpu_us: float = None        # median loop-thread CPU microseconds per operation
     us_per_op: float = None     # median wall microseconds per operation
@@ -65,8 +66,18 @@ def summarise(result):
                 summary.above_idle_ms = [(gap - idle) * 1e3 for gap, idle in zip(gaps, idle_gaps)
                                          if gap is not None]
                 summary.mb_per_s = summary.rate * result["block"] / 1e6
+                summary.worst_parts_ms = worst_parts_ms(figures)
         summaries.append(summary)
     return summaries
+
+
+def worst_parts_ms(figures):
+    """(ran, waited) in ms of the round with the largest heartbeat gap; None
+    where the run could not tell."""
+    worst = max(figures, key=lambda figure: figure["gap"], default=None)
+    if worst is None or "ran" not in worst:
+        return None
+    return worst["ran"] * 1e3, worst["waited"] * 1e3
 
 
 def idle_gaps_ms(result):

@@ -15,7 +15,7 @@ class Workload:
     kind: str          # read, write, files, responsive
     block: int = 0     # bytes per operation
     depth: int = 1     # operations in flight
-    ops: int = 0       # operations per participant and round
+    ops: int = 0       # operations per participant, round and pass over the offsets
     sequential: bool = False
     cold: bool = False  # the data file's pages are dropped from the cache before each run
     files: int = 0     # files: how many files, and ops per file and direction
@@ -31,9 +31,10 @@ class Sizes:
 def sizes(quick):
     """Every workload at its full or --quick size.
 
-    Full sizes keep each participant's run near a tenth of a second to a few
-    seconds on a small machine, so that every round of every workload fits in
-    a few minutes; --quick only proves that every path works.
+    Full sizes keep each participant's pass near a tenth of a second to a few
+    seconds on a small machine (the fastest repeat theirs, see the runner), so
+    that every round of every workload fits in a few minutes; --quick only
+    proves that every path works.
     """
     if quick:
         data, reads, big, resp = 16 * MIB, 400, 16, 2 * MIB
