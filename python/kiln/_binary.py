@@ -182,9 +182,11 @@ class AsyncFile(LineReading[bytes]):
         raw = self.raw
         read_now = raw._read_now
         handle = raw._handle
-        if read_now is None or size > _UNTIMED_READ or handle is None or not raw._readable or \
-                _running_loop() is not raw._loop:
-            data = await raw.pread(offset, size)  # the checks, large reads, and the path without a cache read
+        if size > _UNTIMED_READ or handle is None or not raw._readable or _running_loop() is not raw._loop:
+            data = await raw.pread(offset, size)  # the checks, and large reads
+        elif read_now is None:
+            op_id, future = raw.submit_read(handle, offset, size)
+            data = await raw._wait(op_id, future)
         else:
             got = read_now(handle, offset, size)
             if type(got) is not bytes:
