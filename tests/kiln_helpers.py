@@ -1,6 +1,8 @@
 """Shared by the tests of the kiln package: the I/O modes they run in, and a runner."""
 
 import asyncio
+import os
+import time
 
 import pytest
 
@@ -20,3 +22,20 @@ def io_mode(request, emu):
 def run(coro, timeout=30):
     """Runs a scenario on a fresh event loop, which also shuts its kiln backend down."""
     return asyncio.run(asyncio.wait_for(coro, timeout))
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+def descriptor_count():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def wait_for_threads(count, timeout=5.0):
+    """Waits until at most ``count`` threads are left: a thread that closed its
+    port is still listed until it has returned from its body."""
+    deadline = time.monotonic() + timeout
+    while thread_count() > count and time.monotonic() < deadline:
+        time.sleep(0.002)
+    return thread_count()

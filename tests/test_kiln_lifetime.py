@@ -5,7 +5,6 @@ import contextlib
 import gc
 import subprocess
 import sys
-import os
 import textwrap
 import threading
 import time
@@ -15,7 +14,7 @@ import weakref
 import pytest
 
 import kiln
-from kiln_helpers import io_mode, run  # noqa: F401 - io_mode is a fixture
+from kiln_helpers import io_mode, run, thread_count, wait_for_threads  # noqa: F401 - io_mode is a fixture
 from support import IO_HELD, IO_INLINE, needs_emulation
 
 pytestmark = needs_emulation
@@ -158,13 +157,9 @@ def test_forgotten_backends_leave_no_port_or_thread(io_mode, emu, tmp_path, file
                     gc.collect()
         # Each backend's port is closed once its thread has stopped.
         assert await settle(emu, before) == before
-        assert thread_count() == threads
+        assert wait_for_threads(threads) == threads
 
     run(scenario())
-
-
-def thread_count():
-    return len(os.listdir("/proc/self/task"))
 
 
 def test_the_completion_thread_does_not_keep_a_backend_alive(emu):
