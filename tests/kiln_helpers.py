@@ -25,7 +25,17 @@ def run(coro, timeout=30):
 
 
 def thread_count():
-    return len(os.listdir("/proc/self/task"))
+    """This process's threads, without the kernel's io_uring workers: those
+    belong to the threads that submit and may start or end at any time."""
+    count = 0
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as comm:
+                name = comm.read()
+        except FileNotFoundError:
+            continue  # ended while listed
+        count += not name.startswith(("iou-wrk", "iou-sqp"))
+    return count
 
 
 def descriptor_count():
