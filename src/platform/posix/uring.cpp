@@ -133,7 +133,12 @@ std::atomic<bool> g_refused{false};
 
 }  // namespace
 
-unsigned kernel_worker_limit() { return std::max(1u, std::thread::hardware_concurrency() / 2); }
+// Counted once: the count of cores is read from a file, and every large
+// transfer asks for the limit.
+unsigned kernel_worker_limit() {
+    static const unsigned limit = std::max(1u, std::thread::hardware_concurrency() / 2);
+    return limit;
+}
 
 void refuse_io_uring() { g_refused.store(true, std::memory_order_relaxed); }
 
