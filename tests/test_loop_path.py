@@ -106,6 +106,27 @@ def test_pread_many_returns_every_read_in_order(emu, data, mode, cold):
     run(scenario())
 
 
+@pytest.mark.parametrize("group", [False, True], ids=["pread", "pread_many"])
+def test_more_reads_done_at_once_than_the_ring_keeps_all_arrive(emu, data, group):
+    # Cached reads finish inside the flush that submits them, more of them than
+    # the ring's completion queue holds: the kernel keeps the rest aside.
+    emu.set_io_mode(IO_SYSTEM)
+    cached(data)
+    expected = data.read_bytes()[:16]
+
+    async def scenario():
+        async with kiln.Backend(cached_reads=False) as backend:
+            f = await backend.open(data)
+            if group:
+                got = await asyncio.wait_for(f.pread_many([(0, 16)] * 5000), 10)
+            else:
+                got = await asyncio.wait_for(asyncio.gather(*(f.pread(0, 16) for _ in range(5000))), 10)
+            assert got == [expected] * 5000
+            await f.close()
+
+    run(scenario())
+
+
 def test_a_failed_read_fails_its_group_once_every_read_is_done(emu, data):
     emu.set_io_mode(IO_SYSTEM)
 
