@@ -96,6 +96,36 @@ def test_a_fifo_without_reader_fails_writes_with_epipe_and_opens_with_enxio(io_m
     assert got[:2] == (BrokenPipeError, errno.EPIPE)
 
 
+@pytest.mark.parametrize("call", ["pread", "pread_many", "pwrite"])
+def test_calls_at_an_offset_on_a_fifo_fail_with_espipe_and_leave_the_stream_alone(io_mode, tmp_path, call):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    keeper = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)  # a reader and a writer for the test's whole length
+    try:
+        os.write(keeper, b"hello world")
+        if call == "pwrite":
+            expected = builtin_failure(lambda: os.pwrite(keeper, b"x", 0))
+        else:
+            expected = builtin_failure(lambda: os.pread(keeper, 5, 0))
+
+        async def scenario():
+            async with kiln.open(fifo, "r+b", buffering=0) as f:
+                try:
+                    if call == "pread":
+                        await f.pread(1000, 5)
+                    elif call == "pread_many":
+                        await f.pread_many([(500, 3), (0, 2)])
+                    else:
+                        await f.pwrite(0, b"x")
+                finally:
+                    assert await f.read(11) == b"hello world"
+
+        assert expected is not None and expected[1] == errno.ESPIPE
+        assert kiln_failure(scenario)[:3] == expected[:3]
+    finally:
+        os.close(keeper)
+
+
 CHILD_PROLOGUE = """
 import asyncio, os, resource, signal, sys
 import kiln

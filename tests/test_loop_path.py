@@ -127,6 +127,24 @@ def test_more_reads_done_at_once_than_the_ring_keeps_all_arrive(emu, data, group
     run(scenario())
 
 
+def test_pread_many_keeps_to_the_requests_as_they_were_when_called(emu, data):
+    emu.set_io_mode(IO_SYSTEM)
+    contents = data.read_bytes()
+    requests = [(len(contents) - 5, 100), (10, 4)]
+
+    async def scenario():
+        async with kiln.Backend(cached_reads=False) as backend:
+            f = await backend.open(data)
+            reading = asyncio.ensure_future(f.pread_many(requests))
+            await asyncio.sleep(0)
+            requests[0] = (0, 100)  # the caller's list changes while the reads are out
+            requests.append((0, 1))
+            assert await reading == [contents[-5:], contents[10:14]]
+            await f.close()
+
+    run(scenario())
+
+
 def test_a_failed_read_fails_its_group_once_every_read_is_done(emu, data):
     emu.set_io_mode(IO_SYSTEM)
 

@@ -183,8 +183,11 @@ class AsyncFile(LineReading[bytes]):
         read_now = raw._read_now
         handle = raw._handle
         if size > _UNTIMED_READ or handle is None or not raw._readable or _running_loop() is not raw._loop:
-            data = await raw.pread(offset, size)  # the checks, and large reads
+            raw.check_positional()
+            data = await raw.pread(offset, size)  # large reads
         elif read_now is None:
+            if not raw._seekable:
+                raw.check_positional()
             op_id, future = raw.submit_read(handle, offset, size)
             data = await raw._wait(op_id, future)
         else:
@@ -225,7 +228,7 @@ class AsyncFile(LineReading[bytes]):
         if self._write_buf or self._dirty_end:
             await self._locked(self._flush_unlocked)
         raw = self.raw
-        handle = raw.check_readable()
+        handle = raw.check_positional()
         read_many = raw._backend._read_many
         if read_many is not None:
             # One call: it checks the requests itself when they are tuples of ints.
@@ -239,7 +242,8 @@ class AsyncFile(LineReading[bytes]):
                 got = read_many(handle, listed)
             if type(got) is list:
                 return await raw.read_group_at_once(got, len(listed))
-            requests = listed
+            # The caller's own list may change while the reads are out.
+            requests = listed.copy() if listed is requests else listed
             results: list[bytes] = await raw.wait_read(cast(int, got))
         else:
             requests = _checked_requests(requests)
@@ -290,6 +294,7 @@ class AsyncFile(LineReading[bytes]):
         if offset < 0:
             raise ValueError(f"negative offset: {offset}")
         self._check_write()
+        self.raw._check_seekable()  # a stream has no offsets, as os.pwrite finds
         done = await self._pwrite_all(offset, _as_bytes(data))
         if self._read_buf:
             self._stale = True

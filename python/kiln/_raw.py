@@ -88,8 +88,9 @@ class RawFile:
         self._loop = backend.loop
         self._new_future = self._loop.create_future
         self._pending = backend._pending
-        # The backend's read of what the cache holds; None where every read waits.
-        self._read_now = backend._read_now
+        # The backend's read of what the cache holds; None where every read waits,
+        # and for a stream, which has no offsets to read at.
+        self._read_now = backend._read_now if seekable else None
 
     # Checks.
 
@@ -134,6 +135,12 @@ class RawFile:
         handle = self.usable()
         if not self._writable:
             raise unsupported("File not open for writing")
+        return handle
+
+    def check_positional(self) -> int:
+        """The handle to read at an offset through: a stream has no offsets, as ``os.pread`` finds."""
+        handle = self.check_readable()
+        self._check_seekable()
         return handle
 
     def _check_seekable(self) -> None:
