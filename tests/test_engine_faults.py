@@ -2,6 +2,7 @@
 chooses its engine or after: a seccomp filter makes io_uring_enter fail
 with EPERM, as a container's profile does, while rings can still be made."""
 
+import os
 import platform
 import textwrap
 
@@ -114,3 +115,36 @@ def test_a_ring_refused_once_in_use_fails_its_reads_without_hanging(tmp_path):
         end()
     """), path)
     assert out == ["0", "4", "b'data'", "True", "0", "None", "True"]
+
+
+def test_a_group_the_kernel_still_holds_fails_once_the_ring_is_refused(tmp_path):
+    """Both reads of a group wait on a FIFO when the loop's thread may no
+    longer enter the ring: once they are given up as still held, the group's
+    one completion comes, with the failure."""
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    out = run_script(textwrap.dedent("""
+        import os, selectors, sys, time, _kiln
+        if _kiln.LoopPort.engine() != "io_uring":
+            sys.exit(78)
+        keeper = os.open(PATH, os.O_RDWR | os.O_NONBLOCK)  # a writer that never writes
+        port = _kiln.LoopPort(cached_reads=False)
+        selector = selectors.DefaultSelector()
+        selector.register(port.fileno(), selectors.EVENT_READ)
+        port.submit_open(PATH, False, False, False, False)
+        selector.select(5)
+        (_, error, handle, _), = port.reap()
+        group = port.read_many(handle, [(0, 4), (0, 4)])
+        port.flush()
+        refuse_io_uring_enter()
+        later = port.submit_read(handle, 0, 4)
+        port.flush()  # refused: the ring breaks
+        began, seen = time.monotonic(), {}
+        while group not in seen and time.monotonic() - began < 15:
+            selector.select(0.05)
+            seen.update((op_id, error) for op_id, error, *_ in port.reap())
+        print(later in seen, group in seen, seen.get(group, 0) != 0)
+        sys.stdout.flush()
+        os._exit(0)  # the kernel may still write the held reads' buffers: no shutdown waits for them
+    """), fifo)
+    assert out == ["True", "True", "True"]

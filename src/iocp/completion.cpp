@@ -88,8 +88,8 @@ void deliver_completion(PyObject* batch, Op& op, std::uint32_t count) {
         }
         PyList_SetItem(group->results, op.index, data.release());
     }
-    // Its maker let go before returning: the group is this read's alone now.
-    if (group->remaining == 1) {
+    // Its maker let go before returning, so the last read delivered completes it.
+    if (--group->undelivered == 0) {
         append_completion(batch, group_tuple(*group));
     }
 }

@@ -101,13 +101,14 @@ OwnedOp make_read_op(std::uint64_t id, std::uint64_t offset, PyRef buffer, std::
 }
 
 Group* make_group(std::uint64_t id, PyRef results) {
-    return new Group{id, results.release(), 1, 0};
+    return new Group{id, results.release(), 1, 0, 0};
 }
 
 void join_group(Op& op, Group& group, std::uint32_t index) noexcept {
     op.group = &group;
     op.index = index;
     ++group.remaining;
+    ++group.undelivered;
 }
 
 OwnedOp make_write_op(std::uint64_t id, std::uint64_t offset, PyRef data) {

@@ -19,12 +19,15 @@ enum class OpKind : std::uint8_t { Read = 0, Write = 1, Open = 2, Close = 3, Cal
 class InFlight;
 
 // The reads of one group: one completion, with every read's bytes, once the
-// last of them is released. Each read's record holds the group.
+// last of them is delivered. Each read's record holds the group; a record
+// the system may still write is never released, so delivery has a count of
+// its own.
 struct Group {
     std::uint64_t id;         // the group's, which each of its reads carries too
     PyObject* results;        // owned list, one item per request of the group
-    std::uint32_t remaining;  // reads whose records are not yet released
+    std::uint32_t remaining;  // reads whose records are not yet released, and the maker until it lets go
     platform::ErrorCode error;  // the first failure
+    std::uint32_t undelivered;  // reads whose completions have not been delivered
 };
 
 struct Op {
