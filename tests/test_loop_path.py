@@ -145,6 +145,27 @@ def test_pread_many_keeps_to_the_requests_as_they_were_when_called(emu, data):
     run(scenario())
 
 
+@pytest.mark.parametrize("reads, at_once", [(16, True), (17, False)], ids=["4 MiB", "over 4 MiB"])
+def test_a_group_copies_at_most_4_mib_at_once(emu, tmp_path, reads, at_once):
+    emu.set_io_mode(IO_SYSTEM)
+    if _kiln.LoopPort.engine() != "io_uring":
+        pytest.skip("only io_uring takes reads of what the cache holds")
+    path = tmp_path / "big"
+    path.write_bytes(os.urandom(reads << 18))
+    contents = cached(path).read_bytes()
+    requests = [(n << 18, 1 << 18) for n in range(reads)]
+
+    async def scenario():
+        async with kiln.open(path) as f:
+            got = f.raw._backend._read_many(f.raw._handle, requests)
+            assert (type(got) is list) == at_once
+            if not at_once:
+                got = await f.raw.wait_read(got)
+        assert got == [contents[o:o + n] for o, n in requests]
+
+    run(scenario())
+
+
 def test_a_failed_read_fails_its_group_once_every_read_is_done(emu, data):
     emu.set_io_mode(IO_SYSTEM)
 

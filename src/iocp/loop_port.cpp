@@ -23,6 +23,9 @@ using Entries = std::array<OverlappedEntry, platform::kMaxBatch>;
 // Reads above this go to the engine even when cached: copying them would
 // hold the loop's thread for longer than a turn should take.
 constexpr std::uint32_t kLargestReadAtOnce = 256 * 1024;
+// What one group may copy at once, all its reads together; the rest go to
+// the engine, for the same reason.
+constexpr std::uint64_t kLargestGroupAtOnce = 4 * 1024 * 1024;
 // How long a shutdown waits for the system to give back its records.
 constexpr auto kDrainLimit = std::chrono::seconds(10);
 constexpr std::uint32_t kDrainSliceMs = 100;
@@ -237,6 +240,7 @@ Result<PyRef> loop_read_many(LoopFields& self, std::intptr_t handle, PyRef& requ
         return LoopFields::shut_down();
     }
     bool at_once = self.state().at_once;
+    std::uint64_t copied = 0;
     if (!PyList_Check(requests.get())) {
         return type_mismatch(requests.get(), "list");
     }
@@ -255,13 +259,14 @@ Result<PyRef> loop_read_many(LoopFields& self, std::intptr_t handle, PyRef& requ
         }
         PyRef buffer = new_buffer(len);
         auto place = static_cast<std::uint32_t>(index);
-        std::optional<PyRef> data = read_at_once(at_once, handle, buffer, offset, len);
+        std::optional<PyRef> data = read_at_once(at_once && copied < kLargestGroupAtOnce, handle, buffer, offset, len);
         if (!data) {
             PyList_SetItem(results.get(), index, PyRef::borrow(Py_None).release());
             waiting.push_back({place, offset, std::move(buffer), len});
             continue;
         }
         auto got = static_cast<std::uint32_t>(PyBytes_Size(data->get()));
+        copied += got;
         PyList_SetItem(results.get(), index, data->release());
         if (got > 0 && got < len) {
             // The cache held the first part: the engine reads the rest, which
