@@ -3,10 +3,12 @@
 import ast
 import asyncio
 import errno
+import io
 import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -124,6 +126,66 @@ def test_calls_at_an_offset_on_a_fifo_fail_with_espipe_and_leave_the_stream_alon
         assert kiln_failure(scenario)[:3] == expected[:3]
     finally:
         os.close(keeper)
+
+
+@pytest.mark.parametrize("mode", ["r+b", "w+b", "r+"])
+def test_a_fifo_open_both_ways_with_a_buffer_is_refused_as_the_builtin(io_mode, tmp_path, mode):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def descriptors():
+        return len(os.listdir("/proc/self/fd"))
+
+    def builtin():
+        try:
+            open(fifo, mode)
+        except io.UnsupportedOperation as error:
+            return type(error), str(error)
+
+    async def scenario():
+        async with kiln.open(tmp_path / "warm", "wb"):
+            pass  # the loop's backend holds its descriptors from here on
+        before = descriptors()
+        try:
+            await kiln.open(fifo, mode)
+        except io.UnsupportedOperation as error:
+            refused = type(error), str(error)
+        deadline = time.monotonic() + 5
+        while descriptors() > before and time.monotonic() < deadline:
+            await asyncio.sleep(0.001)  # the handle is closed off the loop
+        return refused, descriptors() - before
+
+    assert run(scenario()) == (builtin(), 0)
+    assert builtin() == (io.UnsupportedOperation, "File or stream is not seekable.")
+
+
+def test_a_close_that_failed_closed_the_file_as_the_builtin(io_mode, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def builtin():
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        f = open(fifo, "wb")
+        f.write(b"buffered")
+        os.close(reader)  # nobody reads what the close writes
+        first = builtin_failure(f.close)
+        return first[:2], builtin_failure(f.close), f.closed
+
+    async def with_kiln():
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        f = await kiln.open(fifo, "wb")
+        await f.write(b"buffered")
+        os.close(reader)
+        try:
+            await f.close()
+        except OSError as error:
+            first = type(error), error.errno
+        else:
+            first = None
+        await f.close()
+        return first, None, f.closed
+
+    assert run(with_kiln()) == builtin() == ((BrokenPipeError, errno.EPIPE), None, True)
 
 
 CHILD_PROLOGUE = """

@@ -237,3 +237,42 @@ def test_close_stops_a_read_that_nothing_will_answer(emu, tmp_path, mode):
             os.close(keeper)
 
     run(scenario())
+
+
+@needs_emulation
+@pytest.mark.parametrize("mode", [IO_POOL, IO_SYSTEM], ids=["pool", "system"])
+def test_a_cancelled_flush_on_a_pipe_sends_no_byte_twice(emu, tmp_path, mode):
+    emu.set_io_mode(mode)
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    keeper = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)  # the reader, and a writer that fills the pipe
+
+    def drain():
+        got = bytearray()
+        with contextlib.suppress(BlockingIOError):
+            while chunk := os.read(keeper, 1 << 16):
+                got += chunk
+        return bytes(got)
+
+    async def scenario():
+        f = await kiln.open(fifo, "wb", buffering=16384)
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                os.write(keeper, b"." * 4096)
+        os.read(keeper, 4096)  # room for one page of the flush, not two
+        await f.write(b"B" * 8192)
+        flushing = asyncio.ensure_future(f.flush())
+        await asyncio.sleep(0.2)
+        flushing.cancel()
+        with contextlib.suppress(asyncio.CancelledError):
+            await flushing
+        sent = drain()
+        await f.flush()
+        sent += drain()
+        await f.close()
+        return (sent + drain()).count(b"B")
+
+    try:
+        assert run(scenario()) == 8192
+    finally:
+        os.close(keeper)

@@ -732,8 +732,9 @@ class AsyncFile(LineReading[bytes]):
         """A cancelled flush's write landed after all: appended bytes must not go twice.
 
         At a position, writing the same bytes again is harmless, and the next
-        flush does; appended ones would be appended again."""
-        if self.raw._appending:
+        flush does; appended ones would be appended again, and a stream's
+        would be sent again."""
+        if self.raw._appending or not self.raw._seekable:
             del self._write_buf[:count]
 
     async def truncate(self, size: int | None = None) -> int:
@@ -788,6 +789,8 @@ class AsyncFile(LineReading[bytes]):
             raw.cancel_in_flight(reads_only=True)
             closing = self._closing = asyncio.ensure_future(self._close_in_turn(), loop=raw._loop)
             closing.add_done_callback(_seen)
+        elif closing.done():
+            return  # a close that failed closed the file all the same: the next one has nothing to say
         await asyncio.shield(closing)
 
     async def _close_in_turn(self) -> None:

@@ -154,6 +154,9 @@ class Opener(Generic[FileT]):
     def _wrap(self, backend: Backend, handle: int) -> AsyncFile | AsyncTextFile:
         mode = self._parsed
         seekable = backend._iocp.file_type(handle) == FILE_TYPE_DISK
+        if mode.readable and mode.writable and self._buffering != 0 and not seekable:
+            # Reading ahead and writing back both need positions.
+            raise io.UnsupportedOperation("File or stream is not seekable.")
         raw = RawFile(backend, handle, self._name, mode.file_mode(), readable=mode.readable,
                       writable=mode.writable, appending=mode.append, seekable=seekable)
         buffering = self._buffering
