@@ -2,6 +2,7 @@
 
 import ast
 import asyncio
+import contextlib
 import errno
 import io
 import os
@@ -186,6 +187,60 @@ def test_a_close_that_failed_closed_the_file_as_the_builtin(io_mode, tmp_path):
         return first, None, f.closed
 
     assert run(with_kiln()) == builtin() == ((BrokenPipeError, errno.EPIPE), None, True)
+
+
+def test_a_buffered_seek_on_a_fifo_is_refused_before_anything_is_written(io_mode, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    keeper = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)  # the reader
+
+    def outcome(error):
+        with contextlib.suppress(BlockingIOError):
+            return type(error), str(error), os.read(keeper, 100)
+        return type(error), str(error), b""
+
+    def builtin():
+        with open(fifo, "wb") as f:
+            f.write(b"buffered")
+            try:
+                f.seek(0)
+            except OSError as error:
+                return outcome(error)
+
+    async def with_kiln():
+        async with kiln.open(fifo, "wb") as f:
+            await f.write(b"buffered")
+            try:
+                await f.seek(0)
+            except OSError as error:
+                return outcome(error)
+
+    try:
+        expected = builtin()
+        os.read(keeper, 100)  # what its close wrote
+        assert run(with_kiln()) == expected == (io.UnsupportedOperation, "File or stream is not seekable.", b"")
+    finally:
+        os.close(keeper)
+
+
+@pytest.mark.parametrize("whence", [1.0, "1", None])
+def test_an_unbuffered_seek_takes_only_an_integer_whence(io_mode, tmp_path, whence):
+    path = tmp_path / "f"
+    path.write_bytes(b"0123")
+
+    def builtin():
+        with open(path, "rb", buffering=0) as f:
+            with pytest.raises(TypeError) as caught:
+                f.seek(1, whence)
+            return str(caught.value), f.tell()
+
+    async def with_kiln():
+        async with kiln.open(path, "rb", buffering=0) as f:
+            with pytest.raises(TypeError) as caught:
+                await f.seek(1, whence)
+            return str(caught.value), await f.tell()
+
+    assert run(with_kiln()) == builtin()
 
 
 CHILD_PROLOGUE = """

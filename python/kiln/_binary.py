@@ -339,6 +339,8 @@ class AsyncFile(LineReading[bytes]):
         raw = self.raw
         if raw.closed:
             raise ValueError("seek of closed file")
+        if not raw._seekable:
+            raise unsupported("File or stream is not seekable.")  # before the buffer is written
         offset = _index(offset)
         if self._buffer_size and not -OFFSET_LIMIT <= offset < OFFSET_LIMIT:
             raise ValueError("cannot fit 'int' into an offset-sized integer")

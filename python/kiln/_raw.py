@@ -274,6 +274,7 @@ class RawFile:
         return pos
 
     async def seek(self, pos: int, whence: int = os.SEEK_SET) -> int:
+        whence = _index(whence)  # before any other check, as the built-in parses its arguments
         self.usable()
         pos = _index(pos)
         if not -OFFSET_LIMIT <= pos < OFFSET_LIMIT:
